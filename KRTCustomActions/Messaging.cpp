@@ -1,0 +1,88 @@
+#include "Messaging.h"
+
+#include <cerrno>
+#include <cstdarg>
+
+namespace krt {
+
+const char kMsgLocalVariable[] = "Aborting installation - could not create local environment variable.";
+const char kMsgOutOfMemory[] = "Aborting installation - not enough memory.";
+
+namespace {
+
+const char kTargetDirProperty[] = "TARGETDIR";
+const char kMsgPropertyNotFound[] = "Invalid Windows installer database - %s property not found.";
+const char kMsgNotAbsolute[] =
+    "Aborting installation - the TARGETDIR property is not an absolute folder path: \"%s\".";
+
+// X:\ or X:/ followed by anything, or \\server\share.
+bool IsAbsoluteFolder(const char* path) {
+    const bool drive = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+                       path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+    const bool unc = path[0] == '\\' && path[1] == '\\' && path[2] != '\0' && path[2] != '\\';
+    return drive || unc;
+}
+
+}  // namespace
+
+int ReportError(MSIHANDLE hInstall, const char* text, UINT style) {
+    ScopedRecord pMSIHandle(MsiCreateRecord(2));
+    MsiRecordSetStringA(pMSIHandle.get(), 0, text);
+    return MsiProcessMessage(hInstall, INSTALLMESSAGE(INSTALLMESSAGE_USER + style), pMSIHandle.get());
+}
+
+void LogInfo(MSIHANDLE hInstall, const char* format, ...) {
+    char line[kMessageBufferSize];
+    const int prefix = std::snprintf(line, sizeof line, "KRTCustomActions: ");
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line + prefix, sizeof line - prefix, format, args);
+    va_end(args);
+
+    ScopedRecord record(MsiCreateRecord(1));
+    MsiRecordSetStringA(record.get(), 0, line);
+    MsiProcessMessage(hInstall, INSTALLMESSAGE_INFO, record.get());
+}
+
+UINT Abort(MSIHANDLE hInstall, const char* message, const char* failedCall, unsigned long status) {
+    LogInfo(hInstall, "%s failed with status %lu", failedCall, status);
+    ReportError(hInstall, message, kErrorStyle);
+    return kUserExit;
+}
+
+void SetProgressReset(MSIHANDLE hRecord, int total) {
+    MsiRecordSetInteger(hRecord, 1, 0);
+    MsiRecordSetInteger(hRecord, 2, total);
+    MsiRecordSetInteger(hRecord, 3, 0);
+}
+
+void SetProgressIncrement(MSIHANDLE hRecord, int ticks) {
+    MsiRecordSetInteger(hRecord, 1, 2);
+    MsiRecordSetInteger(hRecord, 2, ticks);
+    MsiRecordSetInteger(hRecord, 3, 0);
+}
+
+UINT ReadInstallRoot(MSIHANDLE hInstall, char* targetDir, DWORD* targetDirLen) {
+    *targetDirLen = kPropertyBufferSize;
+    const UINT status = MsiGetPropertyA(hInstall, kTargetDirProperty, targetDir, targetDirLen);
+    // An undefined TARGETDIR reads as an empty value; there is no install root to
+    // work on then, and an empty root would make every path relative.
+    if (status != ERROR_SUCCESS || targetDir[0] == '\0') {
+        LogInfo(hInstall, "MsiGetPropertyA(%s) gave status %u, length %lu", kTargetDirProperty, status,
+                static_cast<unsigned long>(status == ERROR_SUCCESS ? 0 : *targetDirLen));
+        std::snprintf(g_messageBuffer, sizeof g_messageBuffer, kMsgPropertyNotFound, kTargetDirProperty);
+        ReportError(hInstall, g_messageBuffer, kErrorStyle);
+        return kUserExit;
+    }
+    // A relative root would put the runtime, and an entry of the machine-wide
+    // search path, wherever the installer's current folder happens to be.
+    if (!IsAbsoluteFolder(targetDir)) {
+        LogInfo(hInstall, "TARGETDIR \"%s\" is not an absolute folder path", targetDir);
+        std::snprintf(g_messageBuffer, sizeof g_messageBuffer, kMsgNotAbsolute, targetDir);
+        ReportError(hInstall, g_messageBuffer, kErrorStyle);
+        return kUserExit;
+    }
+    return kSuccess;
+}
+
+}  // namespace krt

@@ -1,0 +1,143 @@
+// Test-side controls of the stand-in Windows platform.
+//
+// One instance of the platform's state exists per process (libhostwin is a shared
+// library), so the test, the driver, the custom-action library and any COM server
+// library loaded by LoadLibraryA all see the same sessions, registry and logs.
+#pragma once
+
+#include <hostwin/hostwin.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace hostwin {
+
+// ---- Whole state -------------------------------------------------------------
+
+// Forgets every session, record, registry key, fault, hook and log entry, and
+// closes every module and kernel handle the stand-in holds. The process
+// environment and HOSTWIN_ROOT are left as they are.
+void reset();
+
+// ---- Paths --------------------------------------------------------------------
+
+// Host folder that drive paths map into: $HOSTWIN_ROOT, or ./sim when unset.
+std::string root();
+// Sets HOSTWIN_ROOT in the process environment (children inherit it).
+void set_root(const std::string& hostDir);
+// X:\a\b -> <root>/X/a/b; any other text is returned unchanged.
+std::string host_path(const std::string& windowsPath);
+
+// ---- Installer sessions --------------------------------------------------------
+
+// A new installation handle, with no properties defined.
+MSIHANDLE create_session();
+void set_property(MSIHANDLE session, const std::string& name, const std::string& value);
+void close_session(MSIHANDLE session);
+
+struct Field {
+    enum Kind { Null, Integer, String } kind = Null;
+    int integer = 0;
+    std::string text;
+    bool operator==(const Field& other) const {
+        return kind == other.kind && integer == other.integer && text == other.text;
+    }
+};
+
+// One MsiProcessMessage call that reached a known session with a valid record.
+struct Message {
+    MSIHANDLE session = 0;
+    std::int32_t type = 0;      // the message type exactly as passed
+    std::vector<Field> fields;  // field 0 first, a copy taken when it was sent
+    int answer = 0;             // what the stand-in answered
+};
+
+const std::vector<Message>& messages();
+void clear_messages();
+
+// Decides the answer to each message. Without a handler every message is
+// answered IDOK.
+using MessageHandler = std::function<int(const Message&)>;
+void set_message_handler(MessageHandler handler);
+// Convenience: answer IDCANCEL to the Nth progress increment (a progress record
+// whose field 1 is 2), counting from 1; IDOK to everything else. 0 switches it off.
+void cancel_at_increment(int n);
+
+// Record handles created and not yet closed, in creation order.
+std::vector<MSIHANDLE> open_records();
+// Calls of MsiCloseHandle with a handle the stand-in does not know (0 included).
+int unknown_handle_closes();
+
+// ---- Registry ------------------------------------------------------------------
+
+// Key paths are written in full from the root, e.g.
+// "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment".
+// Lookups ignore letter case; the case first written is kept.
+struct RegValue {
+    DWORD type = REG_NONE;
+    std::string data;  // raw bytes exactly as stored, a terminating NUL only if stored
+};
+
+void reg_set(const std::string& keyPath, const std::string& name, DWORD type, const std::string& data);
+// A REG_SZ/REG_EXPAND_SZ text stored with its terminating NUL.
+void reg_set_text(const std::string& keyPath, const std::string& name, DWORD type, const std::string& text);
+bool reg_get(const std::string& keyPath, const std::string& name, RegValue* value);
+bool reg_delete_value(const std::string& keyPath, const std::string& name);
+bool reg_key_exists(const std::string& keyPath);
+void reg_clear();
+// Registry as JSON: {"KEY PATH": {"VALUE NAME": {"type": N, "data": "TEXT"}}}; a
+// text value stored without a terminating NUL carries "terminated": false; data of
+// other types is written as text too, bytes outside ASCII escaped as \u00XX.
+std::string registry_to_json();
+// Replaces the registry with the JSON's content. On a syntax error returns false,
+// leaves the registry unchanged and puts the reason in *error.
+bool registry_from_json(const std::string& json, std::string* error);
+// Registry keys opened or created and not yet closed.
+int open_key_count();
+
+// The machine environment key's path and a starting registry holding a
+// plausible machine Path of type REG_EXPAND_SZ.
+extern const char* const kEnvironmentKey;
+void reg_set_default_machine();
+
+// ---- Kernel handles ----------------------------------------------------------------
+
+// Kernel handles (pipe ends, processes, threads) open in this process, as short
+// descriptions such as "pipe-read", "pipe-write", "process", "thread".
+std::vector<std::string> open_handles();
+
+// ---- Fault injection and the call log ---------------------------------------------
+
+// Makes the nth call (counting from 1, from now) of the named stand-in function
+// fail with the given error: the registry and installer calls return it, the
+// kernel calls return their failure value and leave it for GetLastError,
+// _putenv/_open_osfhandle return -1, _fdopen null, SHFileOperationA returns it.
+// error 0 takes the function's usual failure code. nth 0 fails every call.
+void fail(const std::string& function, int nth = 1, std::uint32_t error = 0);
+// Parses "Func[:N][=ERR][,Func[:N][=ERR]...]"; returns false on a syntax error.
+// The environment variable HOSTWIN_FAIL is read this way when the library loads.
+bool fail_from_spec(const std::string& spec);
+void clear_faults();
+
+struct Call {
+    std::string function;
+    std::string detail;  // the arguments that matter, e.g. a key path or a handle's kind
+    bool failed = false; // true when the call failed, injected or not
+};
+const std::vector<Call>& calls();
+void clear_calls();
+
+// Called at the start of every stand-in call (before == true) and after it
+// (before == false), with the function's name; lets a test change the world
+// between two calls, e.g. make a registry value grow after a size query.
+using CallHook = std::function<void(const std::string& function, bool before)>;
+void set_call_hook(CallHook hook);
+
+// ---- Windows command lines -------------------------------------------------------
+
+// Splits a command line the way a Windows program's start-up does.
+std::vector<std::string> split_command_line(const std::string& commandLine);
+
+}  // namespace hostwin

@@ -1,0 +1,415 @@
+// Stand-in for the runtime library kvlkrtrt71, for rehearsing a deployment of
+// dorvak without the real runtime. It has the real library's seven functions
+// and is steered only by environment variables and files:
+//
+//   KVLKRT_FAIL        comma-separated function names among
+//                      kvlInitializeApplication, kvlkrtInitialize and
+//                      kvlInitializeComponentInstance; each one named fails
+//   KVLKRT_TRUE        the byte returned for true (0..255, default 1)
+//   KVLKRT_RESULT      the int that kvlMain returns (default 0)
+//   KVLKRT_SCRIPT      file of "print TEXT" / "error TEXT" lines that the
+//                      component sends to its handlers during kvlMain
+//   KVLKRT_FIGURES_MS  how long kvlWaitForFiguresToDie blocks (default 0)
+//   KVLKRT_TRACE       file to which every call appends what it received
+//
+// Trace format: one line per call, the function's name followed by
+// space-separated key=value pairs, then for some calls one line per list
+// entry (path=, classpath=, runtime_option=, option=, arg=) and, during
+// kvlMain, one line per handler call (print_result=, error_result=).
+// Texts are written with C escapes (\\, \n, \r, \t, \xHH for other control
+// bytes); inside key=value pairs a space is written as \x20 so that the pairs
+// stay separable, while in the one-entry lines the rest of the line is the
+// text, spaces included.
+#define KVLKRT_BUILDING_RUNTIME
+#include "kvlkrtrt71.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <time.h>
+#endif
+
+namespace {
+
+// The one instance this runtime hands out; its handle is the token's address.
+int gInstanceToken;
+bool gInstanceLive = false;
+kvlOutputHandler gErrorHandler = nullptr;
+kvlOutputHandler gPrintHandler = nullptr;
+
+const char *env(const char *name)
+{
+    const char *value = getenv(name);
+    return (value != nullptr && value[0] != '\0') ? value : nullptr;
+}
+
+bool parseLong(const char *text, long &value)
+{
+    if (text == nullptr)
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    long parsed = strtol(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0')
+        return false;
+    value = parsed;
+    return true;
+}
+
+long envLong(const char *name, long fallback)
+{
+    long value = 0;
+    return parseLong(env(name), value) ? value : fallback;
+}
+
+kvlBoolean trueByte()
+{
+    long value = envLong("KVLKRT_TRUE", 1);
+    return (value >= 0 && value <= 255) ? static_cast<kvlBoolean>(value) : 1;
+}
+
+// Whether KVLKRT_FAIL names this function (entries may carry blanks).
+bool told_to_fail(const char *function)
+{
+    const char *list = env("KVLKRT_FAIL");
+    if (list == nullptr)
+        return false;
+    std::string all(list);
+    size_t start = 0;
+    while (start <= all.size()) {
+        size_t comma = all.find(',', start);
+        if (comma == std::string::npos)
+            comma = all.size();
+        std::string item = all.substr(start, comma - start);
+        size_t first = item.find_first_not_of(" \t");
+        size_t last = item.find_last_not_of(" \t");
+        if (first != std::string::npos && item.compare(first, last - first + 1, function) == 0)
+            return true;
+        start = comma + 1;
+    }
+    return false;
+}
+
+kvlBoolean answer(bool ok)
+{
+    return ok ? trueByte() : 0;
+}
+
+std::string escape(const char *text, bool inPair)
+{
+    std::string out;
+    if (text == nullptr)
+        return out;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
+        unsigned char c = *p;
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c < 0x20 || c == 0x7f || (inPair && c == ' ')) {
+            char buffer[8];
+            snprintf(buffer, sizeof buffer, "\\x%02X", c);
+            out += buffer;
+        } else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
+std::string pair(const char *key, long value)
+{
+    return std::string(" ") + key + "=" + std::to_string(value);
+}
+
+std::string pair(const char *key, const char *text)
+{
+    return std::string(" ") + key + "=" + escape(text, true);
+}
+
+std::string flag(const char *key, const void *pointer)
+{
+    return pair(key, pointer == nullptr ? 1L : 0L);
+}
+
+// One line per list entry given, in order.
+std::string entries(const char *key, const char *const *list, long count)
+{
+    std::string out;
+    if (list == nullptr)
+        return out;
+    for (long i = 0; i < count; ++i)
+        out += std::string(key) + "=" + escape(list[i], false) + "\n";
+    return out;
+}
+
+// The first entry of a list even when its count is 0: the caller's lists
+// always hold at least one entry.
+const char *first(const char *const *list)
+{
+    return list != nullptr ? list[0] : nullptr;
+}
+
+void trace(const std::string &lines)
+{
+    const char *path = env("KVLKRT_TRACE");
+    if (path == nullptr)
+        return;
+    FILE *file = fopen(path, "ab");
+    if (file == nullptr)
+        return;
+    fwrite(lines.data(), 1, lines.size(), file);
+    fclose(file);
+}
+
+bool isUpperHex(const char *text)
+{
+    if (text == nullptr || *text == '\0')
+        return false;
+    for (; *text; ++text)
+        if (!((*text >= '0' && *text <= '9') || (*text >= 'A' && *text <= 'F')))
+            return false;
+    return true;
+}
+
+long length(const char *text)
+{
+    return text != nullptr ? static_cast<long>(strlen(text)) : -1;
+}
+
+// Decodes a script text: \n \r \t \\ and \0, which ends the text as it would
+// end a C string. Any other backslash stands for itself.
+std::string decode(const std::string &raw)
+{
+    std::string out;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        char c = raw[i];
+        if (c != '\\' || i + 1 == raw.size()) {
+            out += c;
+            continue;
+        }
+        char next = raw[i + 1];
+        switch (next) {
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case '\\': out += '\\'; break;
+        case '0': return out;
+        default: out += c; out += next; break;
+        }
+        ++i;
+    }
+    return out;
+}
+
+bool readLine(FILE *file, std::string &line)
+{
+    line.clear();
+    int c;
+    while ((c = fgetc(file)) != EOF) {
+        if (c == '\n')
+            return true;
+        line += static_cast<char>(c);
+    }
+    return !line.empty();
+}
+
+// The component when KVLKRT_SCRIPT is set: each line sends one text to a
+// handler, in order; blank lines and lines starting with '#' are skipped.
+void runScript(const char *path)
+{
+    FILE *file = fopen(path, "rb");
+    if (file == nullptr) {
+        // Said on standard error too, so that a rehearsal without a trace
+        // does not pass for a component that had nothing to say.
+        fprintf(stderr, "kvlkrtrt71 stand-in: cannot open KVLKRT_SCRIPT file %s\n", path);
+        trace(std::string("script_error=cannot-open") + pair("file", path) + "\n");
+        return;
+    }
+    std::string line;
+    long number = 0;
+    while (readLine(file, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty() || line[0] == '#')
+            continue;
+        bool isPrint = line.compare(0, 5, "print") == 0;
+        bool isError = line.compare(0, 5, "error") == 0;
+        if ((!isPrint && !isError) || (line.size() > 5 && line[5] != ' ')) {
+            trace("script_skipped=" + std::to_string(number) + "\n");
+            continue;
+        }
+        std::string text = decode(line.size() > 6 ? line.substr(6) : std::string());
+        if (isPrint) {
+            int result = gPrintHandler(text.c_str());
+            trace("print_result=" + std::to_string(result) + "\n");
+        } else {
+            int result = gErrorHandler(text.c_str());
+            trace("error_result=" + std::to_string(result) + "\n");
+        }
+    }
+    fclose(file);
+}
+
+// The built-in demonstration component: one line per argument received.
+void runDemonstration(int argc, const char *const *argv)
+{
+    for (int i = 0; i < argc; ++i) {
+        std::string text = std::string(argv[i] != nullptr ? argv[i] : "") + "\n";
+        int result = gPrintHandler(text.c_str());
+        trace("print_result=" + std::to_string(result) + "\n");
+    }
+}
+
+void sleepMilliseconds(long ms)
+{
+    if (ms <= 0)
+        return;
+#ifdef _WIN32
+    Sleep(static_cast<DWORD>(ms));
+#else
+    struct timespec wait;
+    wait.tv_sec = ms / 1000;
+    wait.tv_nsec = (ms % 1000) * 1000000L;
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+#endif
+}
+
+} // namespace
+
+extern "C" {
+
+KVLKRT_API kvlBoolean kvlInitializeApplication(const char *const *options, int32_t optionCount)
+{
+    try {
+        bool ok = !told_to_fail("kvlInitializeApplication");
+        kvlBoolean result = answer(ok);
+        trace(std::string("kvlInitializeApplication") + pair("option_count", optionCount) +
+              flag("options_null", options) + pair("option_first", first(options)) +
+              pair("result", result) + "\n" + entries("option", options, optionCount));
+        return result;
+    } catch (...) {
+        return 0;
+    }
+}
+
+KVLKRT_API kvlBoolean kvlkrtInitialize(void)
+{
+    try {
+        kvlBoolean result = answer(!told_to_fail("kvlkrtInitialize"));
+        trace(std::string("kvlkrtInitialize") + pair("result", result) + "\n");
+        return result;
+    } catch (...) {
+        return 0;
+    }
+}
+
+KVLKRT_API kvlBoolean kvlInitializeComponentInstance(
+    kvlInstance *instance, const char *publicKey, const char *name, const char *root,
+    const char *sessionKey, const char *const *searchPath, int32_t searchPathCount,
+    const char *const *classPath, int32_t classPathCount, const char *const *runtimeOptions,
+    int32_t runtimeOptionCount, int32_t option12, int32_t option13, int32_t option14,
+    int32_t option15, kvlOutputHandler errorHandler, kvlOutputHandler printHandler)
+{
+    try {
+        bool ok = !told_to_fail("kvlInitializeComponentInstance") && instance != nullptr &&
+                  errorHandler != nullptr && printHandler != nullptr;
+        if (ok) {
+            gInstanceLive = true;
+            gErrorHandler = errorHandler;
+            gPrintHandler = printHandler;
+            *instance = &gInstanceToken;
+        }
+        kvlBoolean result = answer(ok);
+        trace(std::string("kvlInitializeComponentInstance") + flag("instance_null", instance) +
+              pair("public_len", length(publicKey)) + pair("public_hex", isUpperHex(publicKey)) +
+              pair("session_len", length(sessionKey)) + pair("session_hex", isUpperHex(sessionKey)) +
+              pair("name", name) + flag("name_null", name) + pair("root", root) +
+              flag("root_null", root) + pair("path_count", searchPathCount) +
+              pair("classpath_count", classPathCount) + pair("classpath_first", first(classPath)) +
+              pair("runtime_option_count", runtimeOptionCount) +
+              pair("runtime_option_first", first(runtimeOptions)) + pair("c12", option12) +
+              pair("c13", option13) + pair("c14", option14) + pair("c15", option15) +
+              flag("error_handler_null", reinterpret_cast<const void *>(errorHandler)) +
+              flag("print_handler_null", reinterpret_cast<const void *>(printHandler)) +
+              pair("result", result) + "\n" + entries("path", searchPath, searchPathCount) +
+              entries("classpath", classPath, classPathCount) +
+              entries("runtime_option", runtimeOptions, runtimeOptionCount));
+        return result;
+    } catch (...) {
+        return 0;
+    }
+}
+
+KVLKRT_API int kvlMain(kvlInstance instance, int argc, const char *const *argv, const char *name,
+                       int32_t mode)
+{
+    try {
+        bool valid = gInstanceLive && instance == &gInstanceToken;
+        int result = static_cast<int>(envLong("KVLKRT_RESULT", 0));
+        const char *script = env("KVLKRT_SCRIPT");
+        trace(std::string("kvlMain") + pair("instance_ok", valid) + pair("argc", argc) +
+              flag("argv_null", argv) + pair("name", name) + pair("mode", mode) +
+              pair("script", script != nullptr) + pair("result", result) + "\n" +
+              entries("arg", argv, argv != nullptr ? argc : 0));
+        if (valid) {
+            if (script != nullptr)
+                runScript(script);
+            else if (argv != nullptr)
+                runDemonstration(argc, argv);
+        }
+        return result;
+    } catch (...) {
+        return -1;
+    }
+}
+
+KVLKRT_API void kvlWaitForFiguresToDie(int32_t mode)
+{
+    try {
+        long ms = envLong("KVLKRT_FIGURES_MS", 0);
+        if (ms < 0)
+            ms = 0;
+        trace(std::string("kvlWaitForFiguresToDie") + pair("mode", mode) + pair("wait_ms", ms) + "\n");
+        sleepMilliseconds(ms);
+    } catch (...) {
+    }
+}
+
+KVLKRT_API void kvlTerminateInstance(kvlInstance *instance)
+{
+    try {
+        bool valid = instance != nullptr && gInstanceLive && *instance == &gInstanceToken;
+        if (valid) {
+            gInstanceLive = false;
+            gErrorHandler = nullptr;
+            gPrintHandler = nullptr;
+            *instance = nullptr;
+        }
+        trace(std::string("kvlTerminateInstance") + flag("instance_null", instance) +
+              pair("instance_ok", valid) + "\n");
+    } catch (...) {
+    }
+}
+
+KVLKRT_API void kvlTerminateApplication(void)
+{
+    try {
+        trace("kvlTerminateApplication\n");
+    } catch (...) {
+    }
+}
+
+} // extern "C"
