@@ -23,6 +23,14 @@ bool PathListContains(const char* list, const char* entry) {
     }
 }
 
+bool PathListAdd(char* list, const char* entry) {
+    if (PathListContains(list, entry)) return false;
+    const std::size_t length = std::strlen(list);
+    list[length] = ';';
+    std::memcpy(list + length + 1, entry, std::strlen(entry) + 1);
+    return true;
+}
+
 std::size_t PathListRemove(char* list, const char* entry) {
     // Split into entries, drop the matching ones and join the rest again: that
     // takes one separator with each entry cut and leaves the others as they were.

@@ -92,16 +92,12 @@ UINT AddSystemPathEntry(MSIHANDLE hInstall, const char* installRoot) {
     if (!valueText) return Abort(hInstall, kMsgOutOfMemory, "new", ERROR_NOT_ENOUGH_MEMORY);
     if (ReadPathData(hInstall, hKey.get(), valueText.get(), pathLen) != kSuccess) return kUserExit;
 
-    if (PathListContains(valueText.get(), folderEntry.get())) {
-        LogInfo(hInstall, "system Path already holds %s", folderEntry.get());
-    } else {
-        // One ';' and the entry, whatever the text ends with; the buffer has room
-        // for both behind the data read.
-        const std::size_t textLen = std::strlen(valueText.get());
-        valueText.get()[textLen] = ';';
-        std::memcpy(valueText.get() + textLen + 1, folderEntry.get(), entryLen + 1);
+    // The buffer has room for the ';' and the entry behind the data read.
+    if (PathListAdd(valueText.get(), folderEntry.get())) {
         if (WritePath(hInstall, hKey.get(), valueText.get()) != kSuccess) return kUserExit;
         LogInfo(hInstall, "added %s to the system Path", folderEntry.get());
+    } else {
+        LogInfo(hInstall, "system Path already holds %s", folderEntry.get());
     }
     hKey.close();
 

@@ -106,7 +106,26 @@ void reg_set_default_machine();
 
 // Kernel handles (pipe ends, processes, threads) open in this process, as short
 // descriptions such as "pipe-read", "pipe-write", "process", "thread".
+// The default standard handles (fds 0-2, kind "console") are not listed. A handle
+// given to _open_osfhandle is listed while its descriptor is still open.
 std::vector<std::string> open_handles();
+
+// One successful CreateProcessA, as the stand-in saw it.
+struct ProcessStart {
+    std::string application;       // lpApplicationName, "" when null
+    std::string commandLine;       // lpCommandLine as passed, "" when null
+    std::string program;           // host path of the program started
+    std::vector<std::string> argv; // split_command_line of the command line
+    BOOL inheritHandles = FALSE;
+    DWORD creationFlags = 0;
+    bool environmentGiven = false; // a non-null environment block was passed
+    std::string currentDirectory;  // as passed, "" when null
+    DWORD startupFlags = 0;        // STARTUPINFOA.dwFlags
+    HANDLE stdInput = nullptr, stdOutput = nullptr, stdError = nullptr;  // as passed
+    std::string stdInputKind, stdOutputKind, stdErrorKind;              // e.g. "null", "pipe-write"
+    DWORD pid = 0;
+};
+const std::vector<ProcessStart>& process_starts();
 
 // ---- Fault injection and the call log ---------------------------------------------
 
@@ -116,11 +135,34 @@ std::vector<std::string> open_handles();
 // _putenv/_open_osfhandle return -1, _fdopen null, SHFileOperationA returns it.
 // error 0 takes the function's usual failure code. nth 0 fails every call.
 void fail(const std::string& function, int nth = 1, std::uint32_t error = 0);
-// Parses "Func[:N][=ERR][,Func[:N][=ERR]...]"; returns false on a syntax error.
-// The environment variable HOSTWIN_FAIL is read this way when the library loads.
+// Parses "Func[:N][=ERR][,Func[:N][=ERR]...]" (N and ERR decimal or 0x hex);
+// returns false, adding nothing, on a syntax error or a name that is not a
+// stand-in function. The environment variable HOSTWIN_FAIL is read this way when
+// the library loads; reset() and clear_faults() drop those faults too.
 bool fail_from_spec(const std::string& spec);
 void clear_faults();
 
+// Every stand-in call is logged except GetLastError, SetLastError and the record
+// getters (MsiRecordGetInteger, MsiRecordGetStringA, MsiRecordIsNull,
+// MsiRecordGetFieldCount). The detail of the calls the kit makes:
+//   MsiGetPropertyA      "<name>"                    MsiSetPropertyA  "<name>=<value>"
+//   MsiCreateRecord      "<field count>"             MsiCloseHandle   "record <h>", "session <h>", "unknown <h>"
+//   MsiRecordSetStringA  "<h> <field> <text>"        MsiRecordSetInteger "<h> <field> <value>"
+//   MsiProcessMessage    "<type as 0x%08X> <record handle>"
+//   RegOpenKeyExA, RegCreateKeyExA, RegCloseKey   "<full key path>"
+//   RegQueryValueExA     "<full key path> : <value name> : size query"
+//                        "<full key path> : <value name> : data read <buffer length>"
+//   RegSetValueExA       "<full key path> : <value name> : type <t> : <n> bytes"
+//   RegDeleteValueA      "<full key path> : <value name>"
+//   SendMessageTimeoutA  "window=0xffff message=0x1a wParam=0 lParam=Environment flags=0x2 timeout=5000 result=none|given"
+//   CreatePipe "inherit" | "no-inherit"              SetStdHandle, GetStdHandle "STD_OUTPUT_HANDLE <kind>"
+//   DuplicateHandle "<kind> inherit=<0|1> options=<n>"  CloseHandle "<kind>" ("unknown" when not a handle)
+//   CreateProcessA "<command line>" (the application name when the command line is null)
+//   GetExitCodeProcess, TerminateProcess "<kind>"    WaitForSingleObject "<kind> <ms>"
+//   LoadLibraryA "<name as passed>"  GetProcAddress "<name>"  FreeLibrary, GetModuleFileNameA "<module path>"
+//   SHFileOperationA "func=<n> flags=0x<f> from=<path>[;<path>...]"
+//   GetFileAttributesA, CreateDirectoryA "<path>"    CopyFileA "<from> -> <to>"
+//   _putenv "<name>"   _open_osfhandle "<kind> flags=0x<f>"   _fdopen "<fd> <mode>"
 struct Call {
     std::string function;
     std::string detail;  // the arguments that matter, e.g. a key path or a handle's kind

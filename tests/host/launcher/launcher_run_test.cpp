@@ -201,6 +201,8 @@ struct SequenceCase {
     Lines calls;
 };
 
+void PrintTo(const SequenceCase &c, std::ostream *os) { *os << c.name; }
+
 class Sequence : public ::testing::TestWithParam<SequenceCase> {};
 
 TEST_P(Sequence, CallsAndExitStatus)
@@ -249,6 +251,8 @@ struct HandlerCase {
     std::string err;
     Lines results;
 };
+
+void PrintTo(const HandlerCase &c, std::ostream *os) { *os << c.name; }
 
 class Handlers : public ::testing::TestWithParam<HandlerCase> {};
 
