@@ -42,9 +42,10 @@ for tool in wixl wixl-heat msibuild msiinfo; do
 done
 
 [ -n "$work" ] || work=$(dirname "$out")/package-work
-rm -rf "$work"
-mkdir -p "$work/stage"
+mkdir -p "$work"
 work=$(cd "$work" && pwd)
+rm -rf "$work/stage" "$work/KRTKit.msi" "$work/payload.wxs" "$work"/*.idt
+mkdir "$work/stage"
 
 # wixl takes sources relative to where it runs: the package is built from a
 # snapshot of the artefacts in the work folder.
@@ -82,10 +83,10 @@ msibuild "$msi" \
 
 # 4. Check the result: the custom actions, their place in the sequence, and
 #    the files that the actions rely on.
-msiinfo export "$msi" CustomAction > "$work/CustomAction.idt"
-msiinfo export "$msi" InstallExecuteSequence > "$work/InstallExecuteSequence.idt"
-msiinfo export "$msi" File > "$work/File.idt"
-msiinfo export "$msi" Directory > "$work/Directory.idt"
+export_table() { msiinfo export "$msi" "$1" | tr -d '\r' > "$work/$1.idt"; }
+for table in CustomAction InstallExecuteSequence File Component Directory; do
+    export_table "$table"
+done
 
 expect_row() {  # table file, tab-separated row
     grep -qxF "$2" "$1" || die "$(basename "$1" .idt) lacks the row '$(echo "$2" | tr '\t' '|')'"
@@ -124,7 +125,7 @@ before KRTCommit InstallFinalize
 dir_of_file() { awk -F'\t' -v f="$1" 'tolower($3) ~ ("(^|\\|)" tolower(f) "$") { print $2 }' "$work/File.idt"; }
 comp=$(dir_of_file _KRTInstaller.exe)
 [ -n "$comp" ] || die "the package holds no _KRTInstaller.exe"
-dir=$(msiinfo export "$msi" Component | awk -F'\t' -v c="$comp" '$1 == c { print $3 }')
+dir=$(awk -F'\t' -v c="$comp" '$1 == c { print $3 }' "$work/Component.idt")
 while [ "$dir" != "TARGETDIR" ]; do
     row=$(awk -F'\t' -v d="$dir" '$1 == d' "$work/Directory.idt")
     default=$(echo "$row" | cut -f3)

@@ -23,7 +23,7 @@ const char* const kFunctions[] = {
     "RegOpenKeyExA", "RegCreateKeyExA", "RegQueryValueExA", "RegSetValueExA", "RegDeleteValueA", "RegCloseKey",
     "SendMessageTimeoutA",
     "GetFileAttributesA", "CreateDirectoryA", "CopyFileA", "SHFileOperationA",
-    "_putenv", "_open_osfhandle", "_fdopen",
+    "_putenv", "_open_osfhandle", "_fdopen", "_close",
 };
 
 bool known_function(const std::string& name) {
@@ -81,19 +81,19 @@ void add_fault(const std::string& function, int nth, std::uint32_t error) {
 
 void fail(const std::string& function, int nth, std::uint32_t error) { add_fault(function, nth, error); }
 
-bool fail_from_spec(const std::string& spec) {
+bool fail_from_spec(const std::string& list) {
     struct Item {
         std::string function;
         int nth;
         std::uint32_t error;
     };
     std::vector<Item> items;
-    if (trim(spec).empty()) return true;
+    if (trim(list).empty()) return true;
     std::size_t pos = 0;
-    while (pos <= spec.size()) {
-        std::size_t comma = spec.find(',', pos);
-        std::string part = spec.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-        pos = comma == std::string::npos ? spec.size() + 1 : comma + 1;
+    while (pos <= list.size()) {
+        std::size_t comma = list.find(',', pos);
+        std::string part = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        pos = comma == std::string::npos ? list.size() + 1 : comma + 1;
 
         Item item{"", 1, 0};
         std::size_t eq = part.find('=');
@@ -141,11 +141,11 @@ void set_call_hook(CallHook hook) {
 namespace {
 // HOSTWIN_FAIL is read once, when the library is loaded.
 __attribute__((constructor)) void read_fail_variable() {
-    const char* spec = std::getenv("HOSTWIN_FAIL");
-    if (spec == nullptr || *spec == '\0') return;
+    const char* list = std::getenv("HOSTWIN_FAIL");
+    if (list == nullptr || *list == '\0') return;
     try {
-        if (!hostwin::fail_from_spec(spec))
-            std::fprintf(stderr, "hostwin: HOSTWIN_FAIL=\"%s\" is not a valid fault list; ignored\n", spec);
+        if (!hostwin::fail_from_spec(list))
+            std::fprintf(stderr, "hostwin: HOSTWIN_FAIL=\"%s\" is not a valid fault list; ignored\n", list);
     } catch (...) {
     }
 }

@@ -7,6 +7,7 @@
 #include <hostwin/hostwin.h>
 
 #include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -153,20 +155,18 @@ int parse_options(int argc, char** argv, Options* options) {
 }
 
 std::string absolute(const std::string& path) {
-    if (!path.empty() && path[0] == '/') return path;
-    char cwd[PATH_MAX];
-    if (!getcwd(cwd, sizeof cwd)) return path;
-    return std::string(cwd) + "/" + path;
+    std::error_code ec;
+    std::string full = std::filesystem::absolute(path, ec).lexically_normal().string();
+    while (full.size() > 1 && full.back() == '/') full.pop_back();
+    return ec ? path : full;
 }
 
-bool make_dirs(const std::string& path) {
-    for (std::size_t at = 1; at <= path.size(); ++at) {
-        if (at != path.size() && path[at] != '/') continue;
-        std::string prefix = path.substr(0, at);
-        if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return false;
-    }
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+bool make_dirs(const std::string& path, std::string* error) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (!ec && std::filesystem::is_directory(path, ec)) return true;
+    *error = ec ? ec.message() : "not a folder";
+    return false;
 }
 
 std::string default_library() {
@@ -199,6 +199,16 @@ bool write_file(const std::string& path, const std::string& text) {
     return ok;
 }
 
+// The symbol when the library itself defines it, not one of the libraries it links.
+void* own_symbol(void* module, const char* name) {
+    void* symbol = dlsym(module, name);
+    link_map* map = nullptr;
+    Dl_info info;
+    if (!symbol || dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) return symbol;
+    if (!dladdr(symbol, &info) || !info.dli_fname) return symbol;
+    return std::strcmp(info.dli_fname, map->l_name) == 0 ? symbol : nullptr;
+}
+
 struct EventFile {
     std::FILE* file = nullptr;
     ~EventFile() {
@@ -220,7 +230,8 @@ int main(int argc, char** argv) {
 
     // Drive mapping, for this process and the programs that the actions start.
     std::string root = absolute(options.root.empty() ? hostwin::root() : options.root);
-    if (!make_dirs(root)) return fail_setup("cannot create the root folder " + root + ": " + std::strerror(errno));
+    std::string error;
+    if (!make_dirs(root, &error)) return fail_setup("cannot create the root folder " + root + ": " + error);
     hostwin::set_root(root);
 
     // Registry: from the file when there is one, else the default machine.
@@ -232,7 +243,7 @@ int main(int argc, char** argv) {
             return fail_setup("cannot read the registry file " + options.registry + ": " + std::strerror(errno));
     }
     if (registryFileExists) {
-        std::string json, error;
+        std::string json;
         if (!read_file(options.registry, &json)) return fail_setup("cannot read the registry file " + options.registry);
         if (!hostwin::registry_from_json(json, &error))
             return fail_setup("malformed registry file " + options.registry + ": " + error);
@@ -257,14 +268,14 @@ int main(int argc, char** argv) {
 
     std::vector<ActionFn> entries;
     for (const std::string& action : options.actions) {
-        void* symbol = dlsym(module, action.c_str());
+        void* symbol = own_symbol(module, action.c_str());
         if (!symbol) return fail_setup("the library " + library + " does not export " + action);
         entries.push_back(reinterpret_cast<ActionFn>(symbol));
     }
 
     // As the platform's loader does, the entry function, when the library has
     // one, sees the attach before any action and the detach after the last.
-    EntryFn entry = reinterpret_cast<EntryFn>(dlsym(module, "DllMain"));
+    EntryFn entry = reinterpret_cast<EntryFn>(own_symbol(module, "DllMain"));
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(module);
     if (entry && !entry(instance, DLL_PROCESS_ATTACH, nullptr))
         return fail_setup("the library's entry function failed the process attach");

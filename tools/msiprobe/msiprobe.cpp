@@ -39,13 +39,15 @@ struct ProbeState {
     bool inCustomAction = false;        // the last action started is one of them
 };
 
-void appendJsonString(std::string &out, const char *text) {
+void appendJsonString(std::string &out, const std::string &text) {
     out += '"';
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
-        unsigned char c = *p;
+    for (char ch : text) {
+        unsigned char c = static_cast<unsigned char>(ch);
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
         case '\n': out += "\\n"; break;
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
@@ -97,7 +99,7 @@ void appendField(std::string &out, MSIHANDLE rec, UINT field) {
             return;
         }
     }
-    appendJsonString(out, text.c_str());
+    appendJsonString(out, text);
 }
 
 bool isIncrement(UINT type, MSIHANDLE rec) {

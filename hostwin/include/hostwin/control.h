@@ -19,6 +19,11 @@ namespace hostwin {
 // Forgets every session, record, registry key, fault, hook and log entry, and
 // closes every module and kernel handle the stand-in holds. The process
 // environment and HOSTWIN_ROOT are left as they are.
+// Details: modules get DllMain(DLL_PROCESS_DETACH) before they are unloaded; a
+// child process still held by an open handle is killed and collected; an fd
+// handed to _open_osfhandle stays open (its descriptor or FILE owns it); the
+// standard handles return to the console handles of fds 0-2; installer handles
+// count from 1 again.
 void reset();
 
 // ---- Paths --------------------------------------------------------------------
@@ -132,7 +137,7 @@ const std::vector<ProcessStart>& process_starts();
 // Makes the nth call (counting from 1, from now) of the named stand-in function
 // fail with the given error: the registry and installer calls return it, the
 // kernel calls return their failure value and leave it for GetLastError,
-// _putenv/_open_osfhandle return -1, _fdopen null, SHFileOperationA returns it.
+// _putenv/_open_osfhandle/_close return -1, _fdopen null, SHFileOperationA returns it.
 // error 0 takes the function's usual failure code. nth 0 fails every call.
 void fail(const std::string& function, int nth = 1, std::uint32_t error = 0);
 // Parses "Func[:N][=ERR][,Func[:N][=ERR]...]" (N and ERR decimal or 0x hex);
@@ -162,7 +167,7 @@ void clear_faults();
 //   LoadLibraryA "<name as passed>"  GetProcAddress "<name>"  FreeLibrary, GetModuleFileNameA "<module path>"
 //   SHFileOperationA "func=<n> flags=0x<f> from=<path>[;<path>...]"
 //   GetFileAttributesA, CreateDirectoryA "<path>"    CopyFileA "<from> -> <to>"
-//   _putenv "<name>"   _open_osfhandle "<kind> flags=0x<f>"   _fdopen "<fd> <mode>"
+//   _putenv "<name>"   _open_osfhandle "<kind> flags=0x<f>"   _fdopen "<fd> <mode>"   _close "<fd>"
 struct Call {
     std::string function;
     std::string detail;  // the arguments that matter, e.g. a key path or a handle's kind

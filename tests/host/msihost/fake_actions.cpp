@@ -6,7 +6,7 @@
 //   Commit     sends one progress reset of Total ticks (default: Ticks) and Ticks
 //              increments of one; a cancel answer returns 1602.
 //   Rollback   nothing.
-//   Uninstall  appends "x" to HKLM\SOFTWARE\FakeKit "Runs" and creates C:\FakeKit.
+//   Uninstall  appends "x" to HKLM\SOFTWARE\FakeKit "Runs" and creates C:\ and C:\FakeKit.
 // Every action that gets to its end returns the property <Action>Result (default 0).
 #include <hostwin/hostwin.h>
 
@@ -86,6 +86,7 @@ extern "C" UINT Uninstall(MSIHANDLE session) {
     std::strcat(runs, "x");
     RegSetValueExA(key, "Runs", 0, REG_SZ, reinterpret_cast<const BYTE*>(runs), static_cast<DWORD>(std::strlen(runs) + 1));
     RegCloseKey(key);
+    CreateDirectoryA("C:\\", nullptr);
     CreateDirectoryA("C:\\FakeKit", nullptr);
     return static_cast<UINT>(int_property(session, "UninstallResult", 0));
 }
