@@ -9,6 +9,7 @@
 #include "SystemSearchPath.h"
 
 #include <cerrno>
+#include <string>
 
 namespace krt {
 
@@ -126,10 +127,17 @@ UINT RunCommit(MSIHANDLE hInstall) {
     PROCESS_INFORMATION procInfo;
     std::memset(&procInfo, 0, sizeof procInfo);
 
-    const std::size_t commandLineSize = rootLen + sizeof kCommandLineFixed;
+    // Backslashes that end the root stand before the closing quote, where the
+    // program's command-line parser reads each pair as one backslash and a lone
+    // one as an escaped quote: they are doubled so that the root arrives intact.
+    std::size_t trailingBackslashes = 0;
+    while (trailingBackslashes < rootLen && installRoot.get()[rootLen - 1 - trailingBackslashes] == '\\')
+        ++trailingBackslashes;
+    const std::size_t commandLineSize = rootLen + trailingBackslashes + sizeof kCommandLineFixed;
     HeapText commandLine(commandLineSize);
     if (!commandLine) return Abort(hInstall, kMsgOutOfMemory, "new", ERROR_NOT_ENOUGH_MEMORY);
-    std::snprintf(commandLine.get(), commandLineSize, kCommandLineFormat, installRoot.get());
+    std::snprintf(commandLine.get(), commandLineSize, kCommandLineFormat,
+                  (std::string(installRoot.get()) + std::string(trailingBackslashes, '\\')).c_str());
 
     if (!CreateProcessA(nullptr, commandLine.get(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr, nullptr,
                         &startInfo, &procInfo)) {

@@ -3,6 +3,7 @@
 #include "ActionTest.h"
 
 #include <cstdio>
+#include <ostream>
 
 namespace krt_test {
 namespace {
@@ -28,6 +29,10 @@ struct TargetDirCase {
     std::string published;  // "<unset>" when the variable is not set
     std::string error;      // "" when no message is shown
 };
+
+void PrintTo(const TargetDirCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class InstallTargetDirTest : public ActionTest, public ::testing::WithParamInterface<TargetDirCase> {};
 

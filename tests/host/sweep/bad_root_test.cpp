@@ -3,9 +3,7 @@
 // root is either refused with a message, or the runtime goes into its version
 // folder and its library folder onto the Path, and Uninstall takes both away
 // again. Nothing else in the scratch tree or on the Path may change.
-#include <hostwin/control.h>
-
-#include <gtest/gtest.h>
+#include "ActionTest.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -97,8 +95,8 @@ struct Row {
 class BadRootTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/krt-sweep-roots-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
+        std::string pattern = (fs::temp_directory_path() / "krt-sweep-roots-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         m_dir = pattern;
         m_uncExisted = fs::exists("/" + kUncServer);
     }
@@ -227,6 +225,7 @@ protected:
         EXPECT_EQ(snapshotPath(), pathBefore);
     }
 
+    krt_test::SavedVariable m_savedRoot{"HOSTWIN_ROOT"};
     fs::path m_dir;
     bool m_uncExisted = false;
 };

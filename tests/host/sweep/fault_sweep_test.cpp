@@ -1,7 +1,12 @@
 // Fault sweep: Install, Commit and Uninstall are each run once successfully,
 // then once more for every stand-in call of that run, with exactly that call
 // (the function and its occurrence) failing. Each run is checked against the
-// rules every failure path must keep, and the whole matrix is printed.
+// rules every failure path must keep, and the whole matrix is printed: one row
+// per call, with its outcome and the first line of the message shown. In the
+// rule column, "stop" marks a call whose failure must end the action with 1602
+// and exactly one error message, "quiet" one whose failure the action does not
+// examine and must not change the outcome. A row that breaks a rule is
+// followed by BROKEN lines and fails the test.
 //
 // Print the matrix:
 //   build/host/bin/krt_sweep_tests --gtest_filter='Sweep.*'
@@ -12,9 +17,9 @@
 #include "Processes.h"
 
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <map>
-#include <sstream>
 
 namespace krt_test {
 namespace {
@@ -248,8 +253,8 @@ private:
     std::string m_processPath;
 };
 
-// The count the sweep relies on sees a kept block of every form, and does not
-// charge the platform's own blocks to the action.
+// The count the sweep relies on sees the blocks kept, and does not charge the
+// platform's own blocks to the action.
 TEST(HeapCount, SeesKeptBlocksButNotThePlatformsOwn) {
     sweep::BeginHeapCount();
     char* kept = new char[16];

@@ -1,2 +1,0 @@
-#include <unistd.h>
-extern "C" int _close(int fd) { return ::close(fd); }
