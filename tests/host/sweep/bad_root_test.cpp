@@ -90,6 +90,8 @@ struct Row {
     // The install root the runtime goes under when accepted ("" when refused):
     // TARGETDIR without its final backslashes.
     std::string installRoot;
+    // TARGETDIR for Uninstall, when it differs from the one installed with.
+    std::string uninstallTargetDir = "";
 };
 
 class BadRootTest : public ::testing::Test {
@@ -218,7 +220,8 @@ protected:
         }
 
         // Uninstall takes away what Commit laid down, and only that.
-        const Outcome uninstalled = runDriver(row.targetDir, {"Uninstall"});
+        const std::string uninstallTargetDir = row.uninstallTargetDir.empty() ? row.targetDir : row.uninstallTargetDir;
+        const Outcome uninstalled = runDriver(uninstallTargetDir, {"Uninstall"});
         expectOutcome(uninstalled, row.uninstall);
         const std::vector<std::string> left = Changed(initial, Snapshot(tree()));
         EXPECT_TRUE(left.empty()) << ::testing::PrintToString(left);
@@ -256,12 +259,14 @@ TEST_F(BadRootTest, EveryRootIsRefusedOrInstalledInItsVersionFolderOnly) {
     EXPECT_FALSE(!m_uncExisted && fs::exists("/" + kUncServer)) << "a file was written outside the scratch drive";
 }
 
-// A root typed with a second final backslash names the same folder as with one.
-// Left as it is, the backslash that stays at the end of the install root comes
-// right before the closing quote of the payload program's command line, where
-// it turns the quote into part of the folder name.
+// A root typed with a second final backslash names the same folder as with one,
+// so the Path entry must be the same text too: a later removal with the root
+// spelled the usual way has to find it.
 TEST_F(BadRootTest, DoubledFinalBackslashNamesTheSameRoot) {
-    checkRow({"doubled final backslash", "C:\\Apps\\Kit\\\\", kInstalls, kInstalls, "C:\\Apps\\Kit"});
+    const std::string doubled = "C:\\Apps\\Kit\\\\";
+    checkRow({"doubled, removed with the same root", doubled, kInstalls, kInstalls, "C:\\Apps\\Kit"});
+    checkRow({"doubled, removed with one backslash", doubled, kInstalls, kInstalls, "C:\\Apps\\Kit",
+              "C:\\Apps\\Kit\\"});
 }
 
 }  // namespace
