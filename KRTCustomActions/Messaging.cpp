@@ -82,6 +82,11 @@ UINT ReadInstallRoot(MSIHANDLE hInstall, char* targetDir, DWORD* targetDirLen) {
         ReportError(hInstall, g_messageBuffer, kErrorStyle);
         return kUserExit;
     }
+    // One final backslash stands for all: C:\Apps\Kit\\ names the same folder as
+    // C:\Apps\Kit\, and the search path entry must be spelt the same way for
+    // either, or a removal would never find what an installation added.
+    while (*targetDirLen > 1 && targetDir[*targetDirLen - 1] == '\\' && targetDir[*targetDirLen - 2] == '\\')
+        targetDir[--*targetDirLen] = '\0';
     return kSuccess;
 }
 
