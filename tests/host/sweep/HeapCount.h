@@ -23,6 +23,11 @@ void BeginHeapCount();
 // live at once than the table can hold (HeapCountOverflowed then says so).
 std::size_t EndHeapCount();
 bool HeapCountOverflowed();
+// Allocations made by the action (not by the platform) during the last count.
+std::size_t HeapAllocationsCounted();
+// Makes the nth allocation of the next count fail (0: none): the nothrow forms
+// return null, the others throw std::bad_alloc.
+void FailAllocation(std::size_t nth);
 
 // The stand-in platform's call hook for the duration of a counted run; also
 // calls the extra hook, if one is set, outside the platform depth.

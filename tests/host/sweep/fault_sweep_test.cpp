@@ -48,7 +48,8 @@ void AwaitPayloadEnd(const std::string& function, bool before) {
 
 struct Fault {
     std::string function;
-    int occurrence = 0;  // 0: no fault (the successful run)
+    int occurrence = 0;          // 0: no fault (the successful run)
+    std::size_t allocation = 0;  // the action's nth heap allocation fails instead (0: none)
 };
 
 struct RunRecord {
@@ -64,6 +65,7 @@ struct RunRecord {
     std::string targetDir;  // the process variable after the run
     bool stdOutputKept = true;
     int stillRunning = 0;  // payload programs running when the action returned
+    std::size_t allocations = 0;  // heap allocations the action made
 };
 
 std::vector<std::size_t> ErrorIndexes(const std::vector<hostwin::Message>& messages) {
@@ -139,7 +141,9 @@ protected:
 
         RunRecord run;
         sweep::BeginHeapCount();
+        sweep::FailAllocation(fault.allocation);
         run.outcome = scenario.entry(session());
+        run.allocations = sweep::HeapAllocationsCounted();
         run.heapBlocksKept = sweep::EndHeapCount();
         run.heapTableOverflowed = sweep::HeapCountOverflowed();
 
@@ -242,6 +246,30 @@ protected:
             if (!broken.empty()) {
                 ++bad;
                 ADD_FAILURE() << scenario.action << " with " << fault.function << " #" << fault.occurrence
+                              << " failing: " << ::testing::PrintToString(broken);
+            }
+        }
+        // Then each heap allocation made while the action runs failing in turn:
+        // the action ends with one message, or goes on where the allocation was
+        // not its own to check (a COM server's, or one the stand-in makes around
+        // a call), never with a crash, a leak or an exception escaping.
+        for (std::size_t n = 1; n <= baseline.allocations; ++n) {
+            const Fault fault{"new", 0, n};
+            const RunRecord run = runOnce(scenario, fault);
+            std::vector<std::string> broken = brokenRules(scenario, run, fault);
+            const std::vector<std::size_t> errors = ErrorIndexes(run.messages);
+            const std::string text = errors.empty() ? "" : run.messages[errors.front()].fields.at(0).text;
+            const bool stopped = run.outcome == 1602 && errors.size() == 1;
+            const bool carriedOn = run.outcome == 0 && errors.empty();
+            if (!stopped && !carriedOn) broken.push_back("out of memory must end with 1602 and one message");
+            const std::string message = errors.empty() ? "-" : "\"" + FirstLine(text) + "\"";
+            std::printf("%-10s %-20s %4zu  %-36s %-7u %-5s %s\n", scenario.action.c_str(), "new (allocation)", n,
+                        "", run.outcome, "oom", message.c_str());
+            for (const std::string& rule : broken) std::printf("    BROKEN: %s\n", rule.c_str());
+            ++cells;
+            if (!broken.empty()) {
+                ++bad;
+                ADD_FAILURE() << scenario.action << " with allocation #" << n
                               << " failing: " << ::testing::PrintToString(broken);
             }
         }

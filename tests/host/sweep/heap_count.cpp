@@ -16,6 +16,14 @@ bool g_counting = false;
 bool g_overflow = false;
 int g_platformDepth = 0;
 ExtraHook g_extraHook = nullptr;
+std::size_t g_allocations = 0;
+std::size_t g_failAt = 0;
+
+// True when this allocation is the action's and the one made to fail.
+bool FailsNow() {
+    if (!g_counting || g_platformDepth > 0) return false;
+    return ++g_allocations == g_failAt;
+}
 
 void Remember(void* block) {
     if (!g_counting || g_platformDepth > 0 || block == nullptr) return;
@@ -38,12 +46,14 @@ void Forget(void* block) {
 }
 
 void* Allocate(std::size_t size) {
+    if (FailsNow()) return nullptr;
     void* block = std::malloc(size ? size : 1);
     Remember(block);
     return block;
 }
 
 void* AllocateAligned(std::size_t size, std::align_val_t alignment) {
+    if (FailsNow()) return nullptr;
     const std::size_t align = static_cast<std::size_t>(alignment);
     const std::size_t rounded = ((size ? size : 1) + align - 1) / align * align;
     void* block = std::aligned_alloc(align, rounded);
@@ -60,6 +70,7 @@ void Release(void* block) {
 
 void BeginHeapCount() {
     g_live = 0;
+    g_allocations = 0;
     g_overflow = false;
     g_platformDepth = 0;
     g_counting = true;
@@ -67,8 +78,13 @@ void BeginHeapCount() {
 
 std::size_t EndHeapCount() {
     g_counting = false;
+    g_failAt = 0;
     return g_live;
 }
+
+std::size_t HeapAllocationsCounted() { return g_allocations; }
+
+void FailAllocation(std::size_t nth) { g_failAt = nth; }
 
 bool HeapCountOverflowed() { return g_overflow; }
 
