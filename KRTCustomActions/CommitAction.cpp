@@ -133,7 +133,7 @@ UINT RunCommit(MSIHANDLE hInstall) {
     std::size_t trailingBackslashes = 0;
     while (trailingBackslashes < rootLen && installRoot.get()[rootLen - 1 - trailingBackslashes] == '\\')
         ++trailingBackslashes;
-    const std::size_t commandLineSize = rootLen + trailingBackslashes + sizeof kCommandLineFixed;
+    const std::size_t commandLineSize = rootLen + trailingBackslashes + std::strlen(kCommandLineFixed) + 1;
     HeapText commandLine(commandLineSize);
     if (!commandLine) return Abort(hInstall, kMsgOutOfMemory, "new", ERROR_NOT_ENOUGH_MEMORY);
     std::snprintf(commandLine.get(), commandLineSize, kCommandLineFormat,

@@ -148,8 +148,11 @@ TEST_P(CommitFailureTest, ShowsItsMessageAndReleasesWhatItHeld) {
     EXPECT_EQ(hostwin::open_handles(), stillOpen);
     // Nothing follows the error message.
     const std::vector<hostwin::Message>& messages = hostwin::messages();
-    for (std::size_t i = 0; i < messages.size(); ++i)
-        if (messages[i].type == kErrorMessageType) EXPECT_EQ(i + 1, messages.size());
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (messages[i].type == kErrorMessageType) {
+            EXPECT_EQ(i + 1, messages.size());
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
