@@ -200,6 +200,17 @@ const std::vector<ProcessStart>& process_starts() {
 
 }  // namespace hostwin
 
+namespace hostwin::detail {
+
+// The descriptor behind a handle that has one; -1 otherwise.
+static int object_fd(HANDLE handle) {
+    Lock lock(mutex());
+    KObject* o = find_object(handle);
+    return o == nullptr ? -1 : o->fd;
+}
+
+}  // namespace hostwin::detail
+
 using namespace hostwin;
 using namespace hostwin::detail;
 
@@ -327,13 +338,8 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPV
         if (s.enter(handle_kind(file) + " " + std::to_string(toRead)))
             return s.fail_bool(s.injected(ERROR_ACCESS_DENIED));
         if (read) *read = 0;
-        int fd;
-        {
-            Lock lock(mutex());
-            KObject* o = find_object(file);
-            if (o == nullptr || o->fd < 0) return s.fail_bool(ERROR_INVALID_HANDLE);
-            fd = o->fd;
-        }
+        const int fd = object_fd(file);
+        if (fd < 0) return s.fail_bool(ERROR_INVALID_HANDLE);
         if (buffer == nullptr && toRead > 0) return s.fail_bool(ERROR_INVALID_PARAMETER);
         ssize_t n;
         do {
@@ -354,13 +360,8 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
         if (s.enter(handle_kind(file) + " " + std::to_string(toWrite)))
             return s.fail_bool(s.injected(ERROR_ACCESS_DENIED));
         if (written) *written = 0;
-        int fd;
-        {
-            Lock lock(mutex());
-            KObject* o = find_object(file);
-            if (o == nullptr || o->fd < 0) return s.fail_bool(ERROR_INVALID_HANDLE);
-            fd = o->fd;
-        }
+        const int fd = object_fd(file);
+        if (fd < 0) return s.fail_bool(ERROR_INVALID_HANDLE);
         if (buffer == nullptr && toWrite > 0) return s.fail_bool(ERROR_INVALID_PARAMETER);
         int error = 0;
         ssize_t n = write_all_nosigpipe(fd, static_cast<const char*>(buffer), toWrite, &error);

@@ -16,6 +16,17 @@ Record* find_record(MSIHANDLE h) {
     return it == state().records.end() ? nullptr : &it->second;
 }
 
+// The field a setter writes, or null with the setter's error in *status.
+Field* field_to_set(Scope& s, MSIHANDLE hRecord, UINT field, UINT* status) {
+    Record* r = find_record(hRecord);
+    if (r == nullptr || field >= r->fields.size()) {
+        *status = r == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER;
+        s.failed();
+        return nullptr;
+    }
+    return &r->fields[field];
+}
+
 // Copies value into buffer by the installer's rules: a null buffer asks for
 // the size only; a buffer too small for the value and its terminator gets what
 // fits, terminated, and ERROR_MORE_DATA. *length ends as the value's length.
@@ -186,21 +197,11 @@ UINT WINAPI MsiRecordSetStringA(MSIHANDLE hRecord, UINT field, LPCSTR value) {
         if (s.enter(std::to_string(hRecord) + " " + std::to_string(field) + " " + (value ? value : "(null)")))
             return s.injected(ERROR_INVALID_HANDLE);
         Lock lock(mutex());
-        Record* r = find_record(hRecord);
-        if (r == nullptr) {
-            s.failed();
-            return ERROR_INVALID_HANDLE;
-        }
-        if (field >= r->fields.size()) {
-            s.failed();
-            return ERROR_INVALID_PARAMETER;
-        }
-        Field& f = r->fields[field];
+        UINT status = ERROR_SUCCESS;
+        Field* f = field_to_set(s, hRecord, field, &status);
+        if (f == nullptr) return status;
         // As in the installer, an empty text makes the field null.
-        if (value == nullptr || *value == '\0')
-            f = Field{};
-        else
-            f = Field{Field::String, 0, value};
+        *f = (value == nullptr || *value == '\0') ? Field{} : Field{Field::String, 0, value};
         return ERROR_SUCCESS;
     });
 }
@@ -211,17 +212,11 @@ UINT WINAPI MsiRecordSetInteger(MSIHANDLE hRecord, UINT field, int value) {
         if (s.enter(std::to_string(hRecord) + " " + std::to_string(field) + " " + std::to_string(value)))
             return s.injected(ERROR_INVALID_HANDLE);
         Lock lock(mutex());
-        Record* r = find_record(hRecord);
-        if (r == nullptr) {
-            s.failed();
-            return ERROR_INVALID_HANDLE;
-        }
-        if (field >= r->fields.size()) {
-            s.failed();
-            return ERROR_INVALID_PARAMETER;
-        }
+        UINT status = ERROR_SUCCESS;
+        Field* f = field_to_set(s, hRecord, field, &status);
+        if (f == nullptr) return status;
         // MSI_NULL_INTEGER is the installer's null.
-        r->fields[field] = value == MSI_NULL_INTEGER ? Field{} : Field{Field::Integer, value, ""};
+        *f = value == MSI_NULL_INTEGER ? Field{} : Field{Field::Integer, value, ""};
         return ERROR_SUCCESS;
     });
 }

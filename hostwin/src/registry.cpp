@@ -2,6 +2,7 @@
 #include "state.h"
 
 #include <cstring>
+#include <utility>
 
 namespace hostwin {
 
@@ -89,18 +90,69 @@ std::string value_label(const std::string& path, LPCSTR name) {
     return path + " : " + (name ? name : "");
 }
 
-}  // namespace
-
-void reg_set(const std::string& keyPath, const std::string& name, DWORD type, const std::string& data) {
+// key_path under the lock, for the calls that log the path before locking.
+bool locked_key_path(HKEY key, std::string* path) {
     Lock lock(mutex());
-    std::string path = tidy(keyPath);
+    return key_path(key, path);
+}
+
+const RegEntry* find_value(const std::string& path, const std::string& name) {
+    RegKey* key = find_key(path);
+    if (key == nullptr) return nullptr;
+    auto it = key->values.find(lower(name));
+    return it == key->values.end() ? nullptr : &it->second;
+}
+
+// Stores a value, creating its key; the letter case first written is kept.
+void store_value(const std::string& path, const std::string& name, DWORD type, std::string data) {
     ensure_key(path);
     RegKey* key = find_key(path);
     if (key == nullptr) return;  // a root key holds no values here
     RegEntry& e = key->values[lower(name)];
     if (e.name.empty()) e.name = name;
     e.type = type;
-    e.data = data;
+    e.data = std::move(data);
+}
+
+// RegOpenKeyExA and RegCreateKeyExA: the subkey of an open key, opened, or
+// created first when `create` is set.
+LSTATUS open_subkey(const char* function, HKEY key, LPCSTR subKey, PHKEY result, bool create,
+                    LPDWORD disposition) {
+    Scope s(function);
+    std::string base;
+    const bool known = locked_key_path(key, &base);
+    std::string path = known ? join(base, subKey) : std::string("unknown");
+    if (s.enter(path)) {
+        if (result) *result = nullptr;
+        return static_cast<LSTATUS>(s.injected(ERROR_ACCESS_DENIED));
+    }
+    Lock lock(mutex());
+    if (result == nullptr) {
+        s.failed();
+        return ERROR_INVALID_PARAMETER;
+    }
+    *result = nullptr;
+    if (!known) {
+        s.failed();
+        return ERROR_INVALID_HANDLE;
+    }
+    if (create) {
+        const bool created = ensure_key(path);
+        if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    } else if (!key_exists(path)) {
+        s.failed();
+        return ERROR_FILE_NOT_FOUND;
+    }
+    RegKey* k = find_key(path);
+    *result = open_key_handle(k ? k->path : path);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+void reg_set(const std::string& keyPath, const std::string& name, DWORD type, const std::string& data) {
+    Lock lock(mutex());
+    store_value(tidy(keyPath), name, type, data);
 }
 
 void reg_set_text(const std::string& keyPath, const std::string& name, DWORD type, const std::string& text) {
@@ -109,13 +161,11 @@ void reg_set_text(const std::string& keyPath, const std::string& name, DWORD typ
 
 bool reg_get(const std::string& keyPath, const std::string& name, RegValue* value) {
     Lock lock(mutex());
-    RegKey* key = find_key(tidy(keyPath));
-    if (key == nullptr) return false;
-    auto it = key->values.find(lower(name));
-    if (it == key->values.end()) return false;
+    const RegEntry* found = find_value(tidy(keyPath), name);
+    if (found == nullptr) return false;
     if (value != nullptr) {
-        value->type = it->second.type;
-        value->data = it->second.data;
+        value->type = found->type;
+        value->data = found->data;
     }
     return true;
 }
@@ -161,35 +211,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM acce
     (void)options;
     (void)access;
     return guarded<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY, [&]() -> LSTATUS {
-        Scope s("RegOpenKeyExA");
-        std::string base;
-        bool known;
-        {
-            Lock lock(mutex());
-            known = key_path(key, &base);
-        }
-        std::string path = known ? join(base, subKey) : std::string("unknown");
-        if (s.enter(path)) {
-            if (result) *result = nullptr;
-            return static_cast<LSTATUS>(s.injected(ERROR_ACCESS_DENIED));
-        }
-        Lock lock(mutex());
-        if (result == nullptr) {
-            s.failed();
-            return ERROR_INVALID_PARAMETER;
-        }
-        *result = nullptr;
-        if (!known) {
-            s.failed();
-            return ERROR_INVALID_HANDLE;
-        }
-        if (!key_exists(path)) {
-            s.failed();
-            return ERROR_FILE_NOT_FOUND;
-        }
-        RegKey* k = find_key(path);
-        *result = open_key_handle(k ? k->path : path);
-        return ERROR_SUCCESS;
+        return open_subkey("RegOpenKeyExA", key, subKey, result, false, nullptr);
     });
 }
 
@@ -201,33 +223,7 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR cl
     (void)access;
     (void)attributes;
     return guarded<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY, [&]() -> LSTATUS {
-        Scope s("RegCreateKeyExA");
-        std::string base;
-        bool known;
-        {
-            Lock lock(mutex());
-            known = key_path(key, &base);
-        }
-        std::string path = known ? join(base, subKey) : std::string("unknown");
-        if (s.enter(path)) {
-            if (result) *result = nullptr;
-            return static_cast<LSTATUS>(s.injected(ERROR_ACCESS_DENIED));
-        }
-        Lock lock(mutex());
-        if (result == nullptr) {
-            s.failed();
-            return ERROR_INVALID_PARAMETER;
-        }
-        *result = nullptr;
-        if (!known) {
-            s.failed();
-            return ERROR_INVALID_HANDLE;
-        }
-        bool created = ensure_key(path);
-        if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-        RegKey* k = find_key(path);
-        *result = open_key_handle(k ? k->path : path);
-        return ERROR_SUCCESS;
+        return open_subkey("RegCreateKeyExA", key, subKey, result, true, disposition);
     });
 }
 
@@ -237,11 +233,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LP
     return guarded<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY, [&]() -> LSTATUS {
         Scope s("RegQueryValueExA");
         std::string path;
-        bool known;
-        {
-            Lock lock(mutex());
-            known = key_path(key, &path);
-        }
+        const bool known = locked_key_path(key, &path);
         std::string detail = value_label(known ? path : "unknown", valueName);
         if (data == nullptr)
             detail += " : size query";
@@ -258,11 +250,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LP
             s.failed();
             return ERROR_INVALID_PARAMETER;
         }
-        const RegEntry* found = nullptr;
-        if (RegKey* k = find_key(path)) {
-            auto it = k->values.find(lower(valueName ? valueName : ""));
-            if (it != k->values.end()) found = &it->second;
-        }
+        const RegEntry* found = find_value(path, valueName ? valueName : "");
         if (found == nullptr) {
             s.failed();
             return ERROR_FILE_NOT_FOUND;
@@ -292,11 +280,7 @@ LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD 
     return guarded<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY, [&]() -> LSTATUS {
         Scope s("RegSetValueExA");
         std::string path;
-        bool known;
-        {
-            Lock lock(mutex());
-            known = key_path(key, &path);
-        }
+        const bool known = locked_key_path(key, &path);
         if (s.enter(value_label(known ? path : "unknown", valueName) + " : type " + std::to_string(type) + " : " +
                     std::to_string(dataLen) + " bytes"))
             return static_cast<LSTATUS>(s.injected(ERROR_ACCESS_DENIED));
@@ -313,13 +297,8 @@ LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD 
             s.failed();
             return ERROR_ACCESS_DENIED;
         }
-        ensure_key(path);
-        RegKey* k = find_key(path);
-        std::string name = valueName ? valueName : "";
-        RegEntry& e = k->values[lower(name)];
-        if (e.name.empty()) e.name = name;
-        e.type = type;
-        e.data.assign(reinterpret_cast<const char*>(data), data ? dataLen : 0);
+        store_value(path, valueName ? valueName : "", type,
+                    data ? std::string(reinterpret_cast<const char*>(data), dataLen) : std::string());
         return ERROR_SUCCESS;
     });
 }
@@ -328,11 +307,7 @@ LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName) {
     return guarded<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY, [&]() -> LSTATUS {
         Scope s("RegDeleteValueA");
         std::string path;
-        bool known;
-        {
-            Lock lock(mutex());
-            known = key_path(key, &path);
-        }
+        const bool known = locked_key_path(key, &path);
         if (s.enter(value_label(known ? path : "unknown", valueName)))
             return static_cast<LSTATUS>(s.injected(ERROR_ACCESS_DENIED));
         Lock lock(mutex());
@@ -353,11 +328,7 @@ LSTATUS WINAPI RegCloseKey(HKEY key) {
     return guarded<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY, [&]() -> LSTATUS {
         Scope s("RegCloseKey");
         std::string path;
-        bool known;
-        {
-            Lock lock(mutex());
-            known = key_path(key, &path);
-        }
+        const bool known = locked_key_path(key, &path);
         if (s.enter(known ? path : "unknown")) return static_cast<LSTATUS>(s.injected(ERROR_ACCESS_DENIED));
         Lock lock(mutex());
         if (root_name(key) != nullptr) return ERROR_SUCCESS;
