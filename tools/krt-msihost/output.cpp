@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include "EventJson.h"
+
 #include <cstdint>
 
 namespace msihost {
@@ -57,28 +59,8 @@ void draw_bar(Console& console) {
 }  // namespace
 
 std::string json_string(const std::string& text) {
-    static const char hex[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20 || c >= 0x80) {
-                    out += "\\u00";
-                    out += hex[c >> 4];
-                    out += hex[c & 0xF];
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    out += '"';
+    std::string out;
+    krt_events::AppendJsonString(out, text);
     return out;
 }
 

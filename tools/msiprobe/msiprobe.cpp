@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "EventJson.h"
+
 namespace {
 
 struct ProbeState {
@@ -38,33 +40,6 @@ struct ProbeState {
     std::set<std::string> customActions; // names in the package's CustomAction table
     bool inCustomAction = false;        // the last action started is one of them
 };
-
-void appendJsonString(std::string &out, const std::string &text) {
-    out += '"';
-    for (char ch : text) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c >= 0x80) {
-                // Bytes of the ANSI code page are written as their byte value,
-                // so the log stays ASCII whatever the code page is.
-                char esc[8];
-                std::snprintf(esc, sizeof esc, "\\u%04x", c);
-                out += esc;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    out += '"';
-}
 
 std::string recordString(MSIHANDLE rec, UINT field) {
     char small[256];
@@ -99,7 +74,7 @@ void appendField(std::string &out, MSIHANDLE rec, UINT field) {
             return;
         }
     }
-    appendJsonString(out, text);
+    krt_events::AppendJsonString(out, text);
 }
 
 bool isIncrement(UINT type, MSIHANDLE rec) {
