@@ -33,7 +33,7 @@ UINT RunUninstall(MSIHANDLE hInstall) {
     // list of one path: the text is followed by a second NUL.
     const char* separator = targetDir[targetDirLen - 1] == '\\' ? "" : "\\";
     const std::size_t folderSize = targetDirLen + std::strlen(separator) + std::strlen(g_versionFolder) + 2;
-    HeapText versionFolder(folderSize, &g_pathSlots.folderSuffix);
+    HeapText versionFolder(folderSize);
     if (!versionFolder) return Abort(hInstall, kMsgOutOfMemory, "new", ERROR_NOT_ENOUGH_MEMORY);
     std::snprintf(versionFolder.get(), folderSize, "%s%s%s", targetDir, separator, g_versionFolder);
     versionFolder.get()[folderSize - 1] = '\0';
@@ -56,7 +56,6 @@ UINT RunUninstall(MSIHANDLE hInstall) {
             return Abort(hInstall, kMsgDeleteFailed, "SHFileOperationA (folder still present)", 0);
         LogInfo(hInstall, "deleted %s", versionFolder.get());
     }
-    versionFolder.reset();
 
     return RemoveSystemPathEntry(hInstall, targetDir);
 }

@@ -52,6 +52,18 @@ TEST_F(CommitTest, StartsThePayloadByBareNameWithTheRootInQuotes) {
     EXPECT_EQ(machinePath().substr(machinePath().rfind(';') + 1), "C:\\Program Files\\K R T\\v71\\runtime\\win32");
 }
 
+TEST_F(CommitTest, RootEndingInABackslashReachesThePayloadIntact) {
+    // Install never leaves a final backslash, but TargetDir is the process's
+    // to set: the closing quote must not be escaped by it.
+    installPayload();
+    setenv("TargetDir", "C:\\Apps\\Kit\\", 1);
+    ASSERT_EQ(Commit(session()), 0u) << ::testing::PrintToString(errors());
+    ASSERT_EQ(hostwin::process_starts().size(), 1u);
+    EXPECT_EQ(hostwin::process_starts()[0].argv,
+              (std::vector<std::string>{"_KRTInstaller.exe", "-o", "-d", "C:\\Apps\\Kit\\"}));
+    EXPECT_TRUE(fs::exists(runtimeFolder() / "zqcommgr.dll"));
+}
+
 TEST_F(CommitTest, OutputShapesDoNotChangeTheOutcome) {
     const struct {
         const char* orders;
