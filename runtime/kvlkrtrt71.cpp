@@ -12,6 +12,10 @@
 //   KVLKRT_FIGURES_MS  how long kvlWaitForFiguresToDie blocks (default 0)
 //   KVLKRT_TRACE       file to which every call appends what it received
 //
+// Numbers are decimal: an optional sign, then digits. A numeric control that
+// is set but cannot be read, or lies outside its range, is reported once on
+// standard error and its default is used.
+//
 // Trace format: one line per call, the function's name followed by
 // space-separated key=value pairs, then for some calls one line per list
 // entry (path=, classpath=, runtime_option=, option=, arg=) and, during
@@ -24,6 +28,7 @@
 #include "kvlkrtrt71.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -50,29 +55,55 @@ const char *env(const char *name)
     return (value != nullptr && value[0] != '\0') ? value : nullptr;
 }
 
-bool parseLong(const char *text, long &value)
+// A numeric control variable: its range, its default, and whether an
+// unreadable value of it has been reported already.
+struct NumericControl {
+    const char *name;
+    long low;
+    long high;
+    long fallback;
+    bool reported;
+};
+
+NumericControl gTrueControl = {"KVLKRT_TRUE", 0, 255, 1, false};
+NumericControl gResultControl = {"KVLKRT_RESULT", INT_MIN, INT_MAX, 0, false};
+NumericControl gFiguresControl = {"KVLKRT_FIGURES_MS", 0, INT_MAX, 0, false};
+
+// An optional sign and decimal digits, nothing else, within [low, high].
+bool parseDecimal(const char *text, long low, long high, long &value)
 {
-    if (text == nullptr)
+    const char *digits = (*text == '-' || *text == '+') ? text + 1 : text;
+    if (*digits < '0' || *digits > '9')
         return false;
     errno = 0;
     char *end = nullptr;
-    long parsed = strtol(text, &end, 0);
-    if (errno != 0 || end == text || *end != '\0')
+    long parsed = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < low || parsed > high)
         return false;
     value = parsed;
     return true;
 }
 
-long envLong(const char *name, long fallback)
+// The control's value, or its default when it is not set. A value that
+// cannot be read is said on standard error, so that a mistyped control does
+// not pass for the default silently.
+long controlValue(NumericControl &control)
 {
-    long value = 0;
-    return parseLong(env(name), value) ? value : fallback;
+    const char *text = env(control.name);
+    long value = control.fallback;
+    if (text == nullptr || parseDecimal(text, control.low, control.high, value))
+        return value;
+    if (!control.reported) {
+        control.reported = true;
+        fprintf(stderr, "kvlkrtrt71 stand-in: %s=%s is not a decimal number from %ld to %ld; %ld is used\n",
+                control.name, text, control.low, control.high, control.fallback);
+    }
+    return control.fallback;
 }
 
 kvlBoolean trueByte()
 {
-    long value = envLong("KVLKRT_TRUE", 1);
-    return (value >= 0 && value <= 255) ? static_cast<kvlBoolean>(value) : 1;
+    return static_cast<kvlBoolean>(controlValue(gTrueControl));
 }
 
 // Whether KVLKRT_FAIL names this function (entries may carry blanks).
@@ -212,6 +243,7 @@ std::string decode(const std::string &raw)
     return out;
 }
 
+// False at the end of the file and on a read error.
 bool readLine(FILE *file, std::string &line)
 {
     line.clear();
@@ -221,19 +253,27 @@ bool readLine(FILE *file, std::string &line)
             return true;
         line += static_cast<char>(c);
     }
-    return !line.empty();
+    return !line.empty() && !ferror(file);
+}
+
+// Said on standard error too, so that a rehearsal without a trace does not
+// pass for a component that had nothing to say.
+void reportUnreadableScript(const char *path)
+{
+    fprintf(stderr, "kvlkrtrt71 stand-in: cannot open KVLKRT_SCRIPT file %s\n", path);
+    trace(std::string("script_error=cannot-open") + pair("file", path) + "\n");
 }
 
 // The component when KVLKRT_SCRIPT is set: each line sends one text to a
-// handler, in order; blank lines and lines starting with '#' are skipped.
+// handler, in order; blank lines (empty or only spaces and tabs) and lines
+// starting with '#' are skipped. A file that cannot be read (a folder opens
+// on some systems but cannot be read) is reported like one that cannot be
+// opened.
 void runScript(const char *path)
 {
     FILE *file = fopen(path, "rb");
     if (file == nullptr) {
-        // Said on standard error too, so that a rehearsal without a trace
-        // does not pass for a component that had nothing to say.
-        fprintf(stderr, "kvlkrtrt71 stand-in: cannot open KVLKRT_SCRIPT file %s\n", path);
-        trace(std::string("script_error=cannot-open") + pair("file", path) + "\n");
+        reportUnreadableScript(path);
         return;
     }
     std::string line;
@@ -242,7 +282,7 @@ void runScript(const char *path)
         ++number;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        if (line.empty() || line[0] == '#')
+        if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#')
             continue;
         bool isPrint = line.compare(0, 5, "print") == 0;
         bool isError = line.compare(0, 5, "error") == 0;
@@ -259,6 +299,8 @@ void runScript(const char *path)
             trace("error_result=" + std::to_string(result) + "\n");
         }
     }
+    if (ferror(file))
+        reportUnreadableScript(path);
     fclose(file);
 }
 
@@ -326,13 +368,14 @@ KVLKRT_API kvlBoolean kvlInitializeComponentInstance(
     try {
         bool ok = !told_to_fail("kvlInitializeComponentInstance") && instance != nullptr &&
                   errorHandler != nullptr && printHandler != nullptr;
-        if (ok) {
+        // An answer of false (a true byte of 0 included) creates nothing.
+        kvlBoolean result = answer(ok);
+        if (result != 0) {
             gInstanceLive = true;
             gErrorHandler = errorHandler;
             gPrintHandler = printHandler;
             *instance = &gInstanceToken;
         }
-        kvlBoolean result = answer(ok);
         trace(std::string("kvlInitializeComponentInstance") + flag("instance_null", instance) +
               pair("public_len", length(publicKey)) + pair("public_hex", isUpperHex(publicKey)) +
               pair("session_len", length(sessionKey)) + pair("session_hex", isUpperHex(sessionKey)) +
@@ -358,7 +401,7 @@ KVLKRT_API int kvlMain(kvlInstance instance, int argc, const char *const *argv, 
 {
     try {
         bool valid = gInstanceLive && instance == &gInstanceToken;
-        int result = static_cast<int>(envLong("KVLKRT_RESULT", 0));
+        int result = static_cast<int>(controlValue(gResultControl));
         const char *script = env("KVLKRT_SCRIPT");
         trace(std::string("kvlMain") + pair("instance_ok", valid) + pair("argc", argc) +
               flag("argv_null", argv) + pair("name", name) + pair("mode", mode) +
@@ -379,9 +422,7 @@ KVLKRT_API int kvlMain(kvlInstance instance, int argc, const char *const *argv, 
 KVLKRT_API void kvlWaitForFiguresToDie(int32_t mode)
 {
     try {
-        long ms = envLong("KVLKRT_FIGURES_MS", 0);
-        if (ms < 0)
-            ms = 0;
+        long ms = controlValue(gFiguresControl);
         trace(std::string("kvlWaitForFiguresToDie") + pair("mode", mode) + pair("wait_ms", ms) + "\n");
         sleepMilliseconds(ms);
     } catch (...) {

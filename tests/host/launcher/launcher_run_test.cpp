@@ -238,7 +238,10 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"FailListWithBlanks", {{"KVLKRT_FAIL", " kvlInitializeComponentInstance , kvlkrtInitialize"}},
                      kMinusOne, {"kvlInitializeApplication", "kvlkrtInitialize"}},
         // A true byte of 0 is false: every initialisation fails.
-        SequenceCase{"TrueByte0", {{"KVLKRT_TRUE", "0"}}, kMinusOne, {"kvlInitializeApplication"}}),
+        SequenceCase{"TrueByte0", {{"KVLKRT_TRUE", "0"}}, kMinusOne, {"kvlInitializeApplication"}},
+        // Numbers are decimal: a leading 0 does not make them octal.
+        SequenceCase{"Result010IsTen", {{"KVLKRT_RESULT", "010"}}, 10, kRunWithoutWait},
+        SequenceCase{"ResultWithPlusSign", {{"KVLKRT_RESULT", "+4"}}, 4, kRunWithoutWait}),
     [](const ::testing::TestParamInfo<SequenceCase> &info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -389,15 +392,90 @@ TEST(Launcher, WaitsForFigures)
     EXPECT_GE(elapsed, std::chrono::milliseconds(150));
 }
 
-// A script that cannot be read is said on standard error, not passed over.
-TEST(Launcher, MissingScriptIsReported)
+// A script that cannot be read (no such file, or a folder) is said on
+// standard error, not passed over.
+TEST(Launcher, UnreadableScriptIsReported)
+{
+    for (const char *name : {"no-such-script", "."}) {
+        DorvakRun run;
+        const std::string script = run.path(name);
+        SCOPED_TRACE(script);
+        Result r = run({{"KVLKRT_SCRIPT", script}});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "kvlkrtrt71 stand-in: cannot open KVLKRT_SCRIPT file " + script + "\n");
+        EXPECT_EQ(r.entries("script_error"), Lines{"cannot-open file=" + script});
+    }
+}
+
+// Lines that are neither a text nor a comment are noted by their number,
+// counted from 1; empty lines and lines of blanks are skipped silently.
+TEST(Launcher, SkippedScriptLinesAreNotedByNumber)
 {
     DorvakRun run;
-    Result r = run({{"KVLKRT_SCRIPT", run.path("no-such-script")}});
+    run.script("print a\n \t \r\nwarn x\n\n# note\nprintx\n\t\nerror b\n");
+    Result r = run({});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("cannot open KVLKRT_SCRIPT file"), std::string::npos) << r.err;
-    EXPECT_EQ(r.entries("script_error").size(), 1u);
+    EXPECT_EQ(r.out, "a");
+    EXPECT_EQ(r.err, "b\n");
+    EXPECT_EQ(r.entries("script_skipped"), (Lines{"3", "6"}));
 }
+
+// ---------------------------------------------------------------------------
+// Numeric controls of the stand-in that cannot be read: reported once on
+// standard error, and the default used in their place.
+
+struct ControlCase {
+    const char *name;
+    const char *variable;
+    const char *value;
+    std::string range;  // as the report states it
+    const char *fallback;
+    std::string callLine; // the trace line that shows the value used
+};
+
+void PrintTo(const ControlCase &c, std::ostream *os) { *os << c.name; }
+
+class UnreadableControl : public ::testing::TestWithParam<ControlCase> {};
+
+TEST_P(UnreadableControl, IsReportedAndTheDefaultUsed)
+{
+    const ControlCase &c = GetParam();
+    DorvakRun run;
+    run.script("");
+    Result r = run({{c.variable, c.value}});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.calls(), kFullRun);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string("kvlkrtrt71 stand-in: ") + c.variable + "=" + c.value +
+                         " is not a decimal number from " + c.range + "; " + c.fallback +
+                         " is used\n");
+    const std::string function = c.callLine.substr(0, c.callLine.find(' '));
+    EXPECT_EQ(r.callLine(function), c.callLine);
+}
+
+const char kResultRange[] = "-2147483648 to 2147483647";
+const char kTrueRange[] = "0 to 255";
+const char kWaitRange[] = "0 to 2147483647";
+const char kMainLine[] = "kvlMain instance_ok=1 argc=1 argv_null=0 name=dorvak mode=0 script=1 result=0";
+const char kRuntimeLine[] = "kvlkrtInitialize result=1";
+const char kWaitLine[] = "kvlWaitForFiguresToDie mode=0 wait_ms=0";
+
+INSTANTIATE_TEST_SUITE_P(
+    Launcher, UnreadableControl,
+    ::testing::Values(
+        ControlCase{"ResultLetters", "KVLKRT_RESULT", "abc", kResultRange, "0", kMainLine},
+        ControlCase{"ResultTrailingLetter", "KVLKRT_RESULT", "3x", kResultRange, "0", kMainLine},
+        ControlCase{"ResultHexadecimal", "KVLKRT_RESULT", "0x10", kResultRange, "0", kMainLine},
+        ControlCase{"ResultLeadingBlank", "KVLKRT_RESULT", " 3", kResultRange, "0", kMainLine},
+        ControlCase{"ResultSignOnly", "KVLKRT_RESULT", "-", kResultRange, "0", kMainLine},
+        ControlCase{"ResultAboveInt", "KVLKRT_RESULT", "2147483648", kResultRange, "0", kMainLine},
+        ControlCase{"ResultFarAboveInt", "KVLKRT_RESULT", "99999999999999999999", kResultRange, "0", kMainLine},
+        ControlCase{"TrueAbove255", "KVLKRT_TRUE", "256", kTrueRange, "1", kRuntimeLine},
+        ControlCase{"TrueNegative", "KVLKRT_TRUE", "-1", kTrueRange, "1", kRuntimeLine},
+        ControlCase{"TrueLetters", "KVLKRT_TRUE", "yes", kTrueRange, "1", kRuntimeLine},
+        ControlCase{"WaitNegative", "KVLKRT_FIGURES_MS", "-5", kWaitRange, "0", kWaitLine},
+        ControlCase{"WaitWithUnit", "KVLKRT_FIGURES_MS", "150ms", kWaitRange, "0", kWaitLine}),
+    [](const ::testing::TestParamInfo<ControlCase> &info) { return std::string(info.param.name); });
 
 } // namespace
