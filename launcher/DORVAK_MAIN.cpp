@@ -8,18 +8,13 @@
 #include <stdio.h>
 #include <string.h>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
-
 // Issued by the runtime through its address; non-null while an instance exists.
 static kvlInstance _krt_inst = nullptr;
 
 static const char kRunName[] = "dorvak";
 static const char kLineFeed[] = "\n";
 
-static int kvlDefaultPrintHandler(const char *text)
+static int KVLKRT_CALL kvlDefaultPrintHandler(const char *text)
 {
     size_t length = strlen(text);
     return static_cast<int>(fwrite(text, 1, length, stdout));
@@ -27,7 +22,7 @@ static int kvlDefaultPrintHandler(const char *text)
 
 // Error texts always end a line: a line feed is added when the text does not
 // end with one. Only the last byte is looked at.
-static int kvlDefaultErrorHandler(const char *text)
+static int KVLKRT_CALL kvlDefaultErrorHandler(const char *text)
 {
     size_t length = strlen(text);
     size_t written = fwrite(text, 1, length, stderr);
@@ -68,15 +63,11 @@ void dorvakTerminate()
         kvlTerminateInstance(&_krt_inst);
 }
 
-// Every handler write must reach its stream at once and byte for byte: the C
-// runtime would otherwise buffer a redirected standard output, and on Windows
-// text mode would turn each "\n" into "\r\n" and falsify the handlers' counts.
+// Every handler write must reach its stream at once: the C runtime would
+// otherwise buffer a redirected standard output. The streams keep the mode
+// the C runtime gives them.
 static void prepareStandardStreams()
 {
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
-#endif
     setvbuf(stdout, nullptr, _IONBF, 0);
     setvbuf(stderr, nullptr, _IONBF, 0);
 }

@@ -22,6 +22,15 @@
 #  define KVLKRT_API __attribute__((visibility("default")))
 #endif
 
+/* The functions and the output handlers use the C calling convention, stated
+ * here so that a build whose default convention is another one cannot change
+ * it. */
+#if defined(_WIN32)
+#  define KVLKRT_CALL __cdecl
+#else
+#  define KVLKRT_CALL
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -34,14 +43,15 @@ typedef unsigned char kvlBoolean;
 typedef void *kvlInstance;
 
 /* Output handler: gets one NUL-terminated text, returns the bytes written. */
-typedef int (*kvlOutputHandler)(const char *text);
+typedef int (KVLKRT_CALL *kvlOutputHandler)(const char *text);
 
-KVLKRT_API kvlBoolean kvlInitializeApplication(const char *const *options, int32_t optionCount);
+KVLKRT_API kvlBoolean KVLKRT_CALL kvlInitializeApplication(const char *const *options,
+                                                       int32_t optionCount);
 
-KVLKRT_API kvlBoolean kvlkrtInitialize(void);
+KVLKRT_API kvlBoolean KVLKRT_CALL kvlkrtInitialize(void);
 
 /* Creates the component instance and stores its handle in *instance. */
-KVLKRT_API kvlBoolean kvlInitializeComponentInstance(
+KVLKRT_API kvlBoolean KVLKRT_CALL kvlInitializeComponentInstance(
     kvlInstance *instance,
     const char *publicKey,
     const char *name,
@@ -55,15 +65,15 @@ KVLKRT_API kvlBoolean kvlInitializeComponentInstance(
     kvlOutputHandler printHandler);
 
 /* Runs the component under the given name; returns the run's result. */
-KVLKRT_API int kvlMain(kvlInstance instance, int argc, const char *const *argv,
-                       const char *name, int32_t mode);
+KVLKRT_API int KVLKRT_CALL kvlMain(kvlInstance instance, int argc, const char *const *argv,
+                                   const char *name, int32_t mode);
 
 /* Returns once no figure window of the component is open any more. */
-KVLKRT_API void kvlWaitForFiguresToDie(int32_t mode);
+KVLKRT_API void KVLKRT_CALL kvlWaitForFiguresToDie(int32_t mode);
 
-KVLKRT_API void kvlTerminateInstance(kvlInstance *instance);
+KVLKRT_API void KVLKRT_CALL kvlTerminateInstance(kvlInstance *instance);
 
-KVLKRT_API void kvlTerminateApplication(void);
+KVLKRT_API void KVLKRT_CALL kvlTerminateApplication(void);
 
 #ifdef __cplusplus
 }

@@ -333,7 +333,8 @@ void sleepMilliseconds(long ms)
 
 extern "C" {
 
-KVLKRT_API kvlBoolean kvlInitializeApplication(const char *const *options, int32_t optionCount)
+KVLKRT_API kvlBoolean KVLKRT_CALL kvlInitializeApplication(const char *const *options,
+                                                       int32_t optionCount)
 {
     try {
         bool ok = !told_to_fail("kvlInitializeApplication");
@@ -347,7 +348,7 @@ KVLKRT_API kvlBoolean kvlInitializeApplication(const char *const *options, int32
     }
 }
 
-KVLKRT_API kvlBoolean kvlkrtInitialize(void)
+KVLKRT_API kvlBoolean KVLKRT_CALL kvlkrtInitialize(void)
 {
     try {
         kvlBoolean result = answer(!told_to_fail("kvlkrtInitialize"));
@@ -358,7 +359,7 @@ KVLKRT_API kvlBoolean kvlkrtInitialize(void)
     }
 }
 
-KVLKRT_API kvlBoolean kvlInitializeComponentInstance(
+KVLKRT_API kvlBoolean KVLKRT_CALL kvlInitializeComponentInstance(
     kvlInstance *instance, const char *publicKey, const char *name, const char *root,
     const char *sessionKey, const char *const *searchPath, int32_t searchPathCount,
     const char *const *classPath, int32_t classPathCount, const char *const *runtimeOptions,
@@ -396,8 +397,8 @@ KVLKRT_API kvlBoolean kvlInitializeComponentInstance(
     }
 }
 
-KVLKRT_API int kvlMain(kvlInstance instance, int argc, const char *const *argv, const char *name,
-                       int32_t mode)
+KVLKRT_API int KVLKRT_CALL kvlMain(kvlInstance instance, int argc, const char *const *argv,
+                                   const char *name, int32_t mode)
 {
     try {
         bool valid = gInstanceLive && instance == &gInstanceToken;
@@ -419,7 +420,7 @@ KVLKRT_API int kvlMain(kvlInstance instance, int argc, const char *const *argv, 
     }
 }
 
-KVLKRT_API void kvlWaitForFiguresToDie(int32_t mode)
+KVLKRT_API void KVLKRT_CALL kvlWaitForFiguresToDie(int32_t mode)
 {
     try {
         long ms = controlValue(gFiguresControl);
@@ -429,7 +430,7 @@ KVLKRT_API void kvlWaitForFiguresToDie(int32_t mode)
     }
 }
 
-KVLKRT_API void kvlTerminateInstance(kvlInstance *instance)
+KVLKRT_API void KVLKRT_CALL kvlTerminateInstance(kvlInstance *instance)
 {
     try {
         bool valid = instance != nullptr && gInstanceLive && *instance == &gInstanceToken;
@@ -445,7 +446,7 @@ KVLKRT_API void kvlTerminateInstance(kvlInstance *instance)
     }
 }
 
-KVLKRT_API void kvlTerminateApplication(void)
+KVLKRT_API void KVLKRT_CALL kvlTerminateApplication(void)
 {
     try {
         trace("kvlTerminateApplication\n");
