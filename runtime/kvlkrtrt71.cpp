@@ -95,7 +95,8 @@ long controlValue(NumericControl &control)
         return value;
     if (!control.reported) {
         control.reported = true;
-        fprintf(stderr, "kvlkrtrt71 stand-in: %s=%s is not a decimal number from %ld to %ld; %ld is used\n",
+        fprintf(stderr,
+                "kvlkrtrt71 stand-in: %s=%s is not a decimal number from %ld to %ld; %ld is used\n",
                 control.name, text, control.low, control.high, control.fallback);
     }
     return control.fallback;
