@@ -57,7 +57,9 @@ INSTANTIATE_TEST_SUITE_P(
         TargetDirCase{"usual", "D:\\Apps\\Rt\\", 0, "D:\\Apps\\Rt", ""},
         // Only a final backslash is dropped: the root keeps its last letter.
         TargetDirCase{"no_final_backslash", "D:\\Apps\\Rt", 0, "D:\\Apps\\Rt", ""},
-        TargetDirCase{"drive_root", "C:\\", 0, "C:", ""},
+        // A drive's root keeps its backslash: C: alone is the drive's current folder.
+        TargetDirCase{"drive_root", "C:\\", 0, "C:\\", ""},
+        TargetDirCase{"drive_root_doubled", "C:\\\\", 0, "C:\\", ""},
         TargetDirCase{"doubled_final_backslash", "C:\\Apps\\Kit\\\\", 0, "C:\\Apps\\Kit", ""},
         TargetDirCase{"unc", "\\\\srv\\share\\Kit\\", 0, "\\\\srv\\share\\Kit", ""},
         TargetDirCase{"spaces", "C:\\Program Files\\K R T\\", 0, "C:\\Program Files\\K R T", ""},

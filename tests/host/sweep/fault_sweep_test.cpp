@@ -172,7 +172,7 @@ protected:
         for (std::size_t index : errors) {
             const hostwin::Message& message = run.messages[index];
             if (message.type != kErrorMessageType) broken.push_back("message type " + std::to_string(message.type));
-            if (message.fields.empty() || message.fields[0].text.empty()) broken.push_back("empty error text");
+            if (hostwin::formatted_text(message).empty()) broken.push_back("empty error text");
         }
         if (!errors.empty())
             for (std::size_t i = errors.front() + 1; i < run.messages.size(); ++i)
@@ -235,7 +235,7 @@ protected:
                 broken.push_back("a failed step must end with 1602 and one message");
 
             const std::string message =
-                errors.empty() ? "-" : "\"" + FirstLine(run.messages[errors.front()].fields.at(0).text) + "\"";
+                errors.empty() ? "-" : "\"" + FirstLine(hostwin::formatted_text(run.messages[errors.front()])) + "\"";
             std::string detail = call.detail.substr(0, 36);
             for (char& c : detail)
                 if (c == '\n') c = ' ';
@@ -258,7 +258,7 @@ protected:
             const RunRecord run = runOnce(scenario, fault);
             std::vector<std::string> broken = brokenRules(scenario, run, fault);
             const std::vector<std::size_t> errors = ErrorIndexes(run.messages);
-            const std::string text = errors.empty() ? "" : run.messages[errors.front()].fields.at(0).text;
+            const std::string text = errors.empty() ? "" : hostwin::formatted_text(run.messages[errors.front()]);
             const bool stopped = run.outcome == 1602 && errors.size() == 1;
             const bool carriedOn = run.outcome == 0 && errors.empty();
             if (!stopped && !carriedOn) broken.push_back("out of memory must end with 1602 and one message");
