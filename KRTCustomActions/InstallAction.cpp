@@ -1,6 +1,6 @@
 // Install: publishes the install root, TARGETDIR without its final backslash
-// (a drive's root keeps it), as the process variable TargetDir, where Commit finds it later in the same
-// installer host process.
+// (a drive's root keeps it), as the process variable TargetDir, where Commit
+// finds it later in the same installer host process.
 #include "Actions.h"
 #include "Messaging.h"
 #include "PathText.h"
