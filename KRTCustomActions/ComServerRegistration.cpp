@@ -1,6 +1,7 @@
 #include "ComServerRegistration.h"
 
 #include "Messaging.h"
+#include "PathText.h"
 #include "Resources.h"
 
 namespace krt {
@@ -60,8 +61,9 @@ UINT RegisterRuntimeComServers(MSIHANDLE hInstall, const char* installRoot) {
     HeapText libraryPath(pathSize, &g_pathSlots.libraryPath);
     if (!libraryPath) return Abort(hInstall, kMsgOutOfMemory, "new", ERROR_NOT_ENOUGH_MEMORY);
 
+    const char* suffix = SuffixAfter(installRoot, folderSuffix.get());
     for (int i = 0; i < kComServerCount; ++i) {
-        std::snprintf(libraryPath.get(), pathSize, "%s%s\\%s", installRoot, folderSuffix.get(), g_names[i]);
+        std::snprintf(libraryPath.get(), pathSize, "%s%s\\%s", installRoot, suffix, g_names[i]);
         ComServerFailure failure;
         if (!RegisterComServer(libraryPath.get(), true, &failure)) {
             LogInfo(hInstall, "registering %s: %s failed with status 0x%08lX", libraryPath.get(), failure.call,

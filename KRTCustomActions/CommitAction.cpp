@@ -5,11 +5,11 @@
 #include "Actions.h"
 #include "ComServerRegistration.h"
 #include "Messaging.h"
+#include "PathText.h"
 #include "Resources.h"
 #include "SystemSearchPath.h"
 
 #include <cerrno>
-#include <string>
 
 namespace krt {
 
@@ -21,8 +21,21 @@ constexpr int kLineBufferSize = 512;
 // each wait is followed by an increment, so a cancel is still seen.
 constexpr DWORD kExitWaitSliceMs = 100;
 
-const char kCommandLineFormat[] = "_KRTInstaller.exe -o -d \"%s\"";
+const char kCommandLineFormat[] = "_KRTInstaller.exe -o -d \"%s";
 const char kCommandLineFixed[] = "_KRTInstaller.exe -o -d \"\"";
+
+// The payload program's command line, into a buffer of size bytes (the fixed
+// characters, the root, its doubled backslashes and the terminator): the root
+// between double quotes, with extraBackslashes more backslashes before the
+// closing one.
+void ComposeCommandLine(char* out, std::size_t size, const char* root, std::size_t extraBackslashes) {
+    const int written = std::snprintf(out, size, kCommandLineFormat, root);
+    std::size_t end = written < 0 ? 0 : static_cast<std::size_t>(written);
+    if (end >= size) end = size - 1;
+    for (std::size_t i = 0; i < extraBackslashes && end + 2 < size; ++i) out[end++] = '\\';
+    if (end + 1 < size) out[end++] = '"';
+    out[end] = '\0';
+}
 
 unsigned long LastError() {
     return static_cast<unsigned long>(GetLastError());
@@ -127,17 +140,15 @@ UINT RunCommit(MSIHANDLE hInstall) {
     PROCESS_INFORMATION procInfo;
     std::memset(&procInfo, 0, sizeof procInfo);
 
-    // Backslashes that end the root stand before the closing quote, where the
-    // program's command-line parser reads each pair as one backslash and a lone
-    // one as an escaped quote: they are doubled so that the root arrives intact.
-    std::size_t trailingBackslashes = 0;
-    while (trailingBackslashes < rootLen && installRoot.get()[rootLen - 1 - trailingBackslashes] == '\\')
-        ++trailingBackslashes;
+    // Backslashes that end the root (a drive's root, C:\) stand before the
+    // closing quote, where the program's command-line parser reads each pair as
+    // one backslash and a lone one as an escaped quote: they are doubled so that
+    // the root arrives intact.
+    const std::size_t trailingBackslashes = TrailingBackslashes(installRoot.get());
     const std::size_t commandLineSize = rootLen + trailingBackslashes + std::strlen(kCommandLineFixed) + 1;
     HeapText commandLine(commandLineSize);
     if (!commandLine) return Abort(hInstall, kMsgOutOfMemory, "new", ERROR_NOT_ENOUGH_MEMORY);
-    std::snprintf(commandLine.get(), commandLineSize, kCommandLineFormat,
-                  (std::string(installRoot.get()) + std::string(trailingBackslashes, '\\')).c_str());
+    ComposeCommandLine(commandLine.get(), commandLineSize, installRoot.get(), trailingBackslashes);
 
     if (!CreateProcessA(nullptr, commandLine.get(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr, nullptr,
                         &startInfo, &procInfo)) {

@@ -1,8 +1,9 @@
-// Install: publishes the install root, TARGETDIR without its final backslash,
-// as the process variable TargetDir, where Commit finds it later in the same
-// installer host process.
+// Install: publishes the install root, TARGETDIR without its final backslash
+// (a drive's root keeps it), as the process variable TargetDir, where Commit
+// finds it later in the same installer host process.
 #include "Actions.h"
 #include "Messaging.h"
+#include "PathText.h"
 
 #include <cerrno>
 
@@ -13,8 +14,10 @@ UINT RunInstall(MSIHANDLE hInstall) {
     DWORD targetDirLen = kPropertyBufferSize;
     if (ReadInstallRoot(hInstall, targetDir, &targetDirLen) != kSuccess) return kUserExit;
 
-    // Only a final backslash goes: a root typed without one keeps its last letter.
-    if (targetDir[targetDirLen - 1] == '\\') targetDir[targetDirLen - 1] = '\0';
+    // Only a final backslash goes: a root typed without one keeps its last
+    // letter, and a drive's root keeps its backslash (C: alone would name the
+    // drive's current folder).
+    if (EndsInBackslash(targetDir) && !IsDriveRoot(targetDir)) targetDir[targetDirLen - 1] = '\0';
 
     // At most 521 characters were read, so the assignment fits.
     char envCmd[547];

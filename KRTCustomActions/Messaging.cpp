@@ -1,5 +1,7 @@
 #include "Messaging.h"
 
+#include "PathText.h"
+
 #include <cerrno>
 #include <cstdarg>
 
@@ -15,13 +17,10 @@ const char kMsgPropertyNotFound[] = "Invalid Windows installer database - %s pro
 const char kMsgNotAbsolute[] =
     "Aborting installation - the TARGETDIR property is not an absolute folder path: \"%s\".";
 
-// X:\ or X:/ followed by anything, or \\server\share.
-bool IsAbsoluteFolder(const char* path) {
-    const bool drive = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
-                       path[1] == ':' && (path[2] == '\\' || path[2] == '/');
-    const bool unc = path[0] == '\\' && path[1] == '\\' && path[2] != '\0' && path[2] != '\\';
-    return drive || unc;
-}
+// The template of the records whose text is ours to lay out: field 1 shown as
+// it is, so that brackets and braces in a path the user chose are not taken
+// for references to fields or properties.
+const char kVerbatimTemplate[] = "[1]";
 
 }  // namespace
 
@@ -29,6 +28,13 @@ int ReportError(MSIHANDLE hInstall, const char* text, UINT style) {
     ScopedRecord pMSIHandle(MsiCreateRecord(2));
     MsiRecordSetStringA(pMSIHandle.get(), 0, text);
     return MsiProcessMessage(hInstall, INSTALLMESSAGE(INSTALLMESSAGE_USER + style), pMSIHandle.get());
+}
+
+int ReportErrorVerbatim(MSIHANDLE hInstall, const char* text, UINT style) {
+    ScopedRecord record(MsiCreateRecord(2));
+    MsiRecordSetStringA(record.get(), 0, kVerbatimTemplate);
+    MsiRecordSetStringA(record.get(), 1, text);
+    return MsiProcessMessage(hInstall, INSTALLMESSAGE(INSTALLMESSAGE_USER + style), record.get());
 }
 
 void LogInfo(MSIHANDLE hInstall, const char* format, ...) {
@@ -40,7 +46,8 @@ void LogInfo(MSIHANDLE hInstall, const char* format, ...) {
     va_end(args);
 
     ScopedRecord record(MsiCreateRecord(1));
-    MsiRecordSetStringA(record.get(), 0, line);
+    MsiRecordSetStringA(record.get(), 0, kVerbatimTemplate);
+    MsiRecordSetStringA(record.get(), 1, line);
     MsiProcessMessage(hInstall, INSTALLMESSAGE_INFO, record.get());
 }
 
@@ -79,14 +86,13 @@ UINT ReadInstallRoot(MSIHANDLE hInstall, char* targetDir, DWORD* targetDirLen) {
     if (!IsAbsoluteFolder(targetDir)) {
         LogInfo(hInstall, "TARGETDIR \"%s\" is not an absolute folder path", targetDir);
         std::snprintf(g_messageBuffer, sizeof g_messageBuffer, kMsgNotAbsolute, targetDir);
-        ReportError(hInstall, g_messageBuffer, kErrorStyle);
+        ReportErrorVerbatim(hInstall, g_messageBuffer, kErrorStyle);
         return kUserExit;
     }
     // One final backslash stands for all: C:\Apps\Kit\\ names the same folder as
     // C:\Apps\Kit\, and the search path entry must be spelt the same way for
     // either, or a removal would never find what an installation added.
-    while (*targetDirLen > 1 && targetDir[*targetDirLen - 1] == '\\' && targetDir[*targetDirLen - 2] == '\\')
-        targetDir[--*targetDirLen] = '\0';
+    for (std::size_t extra = TrailingBackslashes(targetDir); extra > 1; --extra) targetDir[--*targetDirLen] = '\0';
     return kSuccess;
 }
 

@@ -26,8 +26,12 @@ private:
 // returns the installer's answer.
 int ReportError(MSIHANDLE hInstall, const char* text, UINT style);
 
-// Writes one line to the installer's log (an INSTALLMESSAGE_INFO record). Never
-// shown to the user and never changes an action's outcome.
+// The same for a text of our own that holds what the user chose (a folder
+// path): shown exactly as it is, never expanded as the installer's template.
+int ReportErrorVerbatim(MSIHANDLE hInstall, const char* text, UINT style);
+
+// Writes one line to the installer's log (an INSTALLMESSAGE_INFO record), as it
+// is. Never shown to the user and never changes an action's outcome.
 void LogInfo(MSIHANDLE hInstall, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))

@@ -2,6 +2,7 @@
 
 #include "Messaging.h"
 #include "PathList.h"
+#include "PathText.h"
 #include "Resources.h"
 
 #include <cerrno>
@@ -77,10 +78,11 @@ UINT AddSystemPathEntry(MSIHANDLE hInstall, const char* installRoot) {
     std::snprintf(folderSuffix.get(), FolderSuffixSize(), kAddSuffixFormat, g_versionFolder);
     g_pathSlots.folderSuffixLen = static_cast<DWORD>(std::strlen(folderSuffix.get()));
 
-    const std::size_t entrySize = std::strlen(installRoot) + g_pathSlots.folderSuffixLen + 1;
+    const char* suffix = SuffixAfter(installRoot, folderSuffix.get());
+    const std::size_t entrySize = std::strlen(installRoot) + std::strlen(suffix) + 1;
     HeapText folderEntry(entrySize, &g_pathSlots.commitFolderEntry);
     if (!folderEntry) return Abort(hInstall, kMsgOutOfMemory, "new", ERROR_NOT_ENOUGH_MEMORY);
-    std::snprintf(folderEntry.get(), entrySize, "%s%s", installRoot, folderSuffix.get());
+    std::snprintf(folderEntry.get(), entrySize, "%s%s", installRoot, suffix);
     const std::size_t entryLen = entrySize - 1;
 
     ScopedKey hKey;
@@ -125,9 +127,8 @@ UINT RemoveSystemPathEntry(MSIHANDLE hInstall, const char* installRoot) {
 
     // Exactly one backslash between the root and the suffix, so that a root given
     // without its final backslash names the same folder as Commit added.
-    const std::size_t rootLen = std::strlen(installRoot);
-    const char* separator = (rootLen > 0 && installRoot[rootLen - 1] == '\\') ? "" : "\\";
-    const std::size_t entrySize = rootLen + std::strlen(separator) + g_pathSlots.folderSuffixLen + 1;
+    const char* separator = EndsInBackslash(installRoot) ? "" : "\\";
+    const std::size_t entrySize = std::strlen(installRoot) + std::strlen(separator) + g_pathSlots.folderSuffixLen + 1;
     HeapText folderEntry(entrySize, &g_pathSlots.uninstallFolderEntry);
     if (!folderEntry) return Abort(hInstall, kMsgOutOfMemory, "new", ERROR_NOT_ENOUGH_MEMORY);
     std::snprintf(folderEntry.get(), entrySize, "%s%s%s", installRoot, separator, folderSuffix.get());

@@ -2,6 +2,7 @@
 // takes the runtime library folder off the machine-wide search path.
 #include "Actions.h"
 #include "Messaging.h"
+#include "PathText.h"
 #include "Resources.h"
 #include "SystemSearchPath.h"
 
@@ -31,7 +32,7 @@ UINT RunUninstall(MSIHANDLE hInstall) {
 
     // The version folder, joined to the root with exactly one backslash, as a
     // list of one path: the text is followed by a second NUL.
-    const char* separator = targetDir[targetDirLen - 1] == '\\' ? "" : "\\";
+    const char* separator = EndsInBackslash(targetDir) ? "" : "\\";
     const std::size_t folderSize = targetDirLen + std::strlen(separator) + std::strlen(g_versionFolder) + 2;
     HeapText versionFolder(folderSize);
     if (!versionFolder) return Abort(hInstall, kMsgOutOfMemory, "new", ERROR_NOT_ENOUGH_MEMORY);

@@ -22,6 +22,8 @@
 //                MS milliseconds before exiting
 //   hang         close standard output and standard error, then never end
 //   exit CODE    exit with CODE (decimal, 0x hex, or negative)
+//   args         write the arguments as parsed, one per line, to the file
+//                _KRTInstaller.args beside the program
 //
 // An unknown order, or one with a bad value, is ignored with a warning on
 // standard error. A bad command line gives a message on standard error and
@@ -49,6 +51,7 @@ const char* const kPayloadFiles[] = {
 
 const char* const kLibraryFolder = "v71\\runtime\\win32";
 const char* const kOrderFile = "_KRTInstaller.cfg";
+const char* const kArgsFile = "_KRTInstaller.args";
 const char* const kProgram = "_KRTInstaller";
 
 struct Orders {
@@ -61,6 +64,7 @@ struct Orders {
     bool hang = false;
     long lingerMs = -1;  // -1: exit at once
     int exitCode = 0;
+    bool recordArgs = false;
     std::vector<std::string> warnings;
 };
 
@@ -130,6 +134,8 @@ void apply_order(const std::string& line, Orders* orders) {
         orders->die = true;
     } else if (word == "hang" && arg.empty()) {
         orders->hang = true;
+    } else if (word == "args" && arg.empty()) {
+        orders->recordArgs = true;
     } else {
         orders->warnings.push_back(std::string(kProgram) + ": ignoring unknown order '" + line + "'");
         return;
@@ -158,11 +164,19 @@ void print_line(const std::string& text) {
     std::fflush(stdout);
 }
 
+// Paths are read character by character in the ANSI code page: the trail
+// byte of a double-byte character may be 0x5C, the backslash byte.
+bool is_separator(const char* c) { return *c == '\\' || *c == '/'; }
+
+// The last character of a non-empty text.
+const char* last_char(const std::string& text) { return CharPrevA(text.c_str(), text.c_str() + text.size()); }
+
 // Creates every folder of a Windows path that does not exist yet. A drive's
 // root is named with its separator (C:\), never as the bare drive (C:).
 bool create_folders(const std::string& path) {
-    for (std::size_t i = 1; i < path.size(); ++i) {
-        if (path[i] != '\\' && path[i] != '/') continue;
+    for (const char* c = CharNextA(path.c_str()); *c != '\0'; c = CharNextA(c)) {
+        if (!is_separator(c)) continue;
+        const std::size_t i = static_cast<std::size_t>(c - path.c_str());
         std::string prefix = path.substr(0, i);
         if (prefix.size() == 2 && prefix[1] == ':') prefix += path[i];
         CreateDirectoryA(prefix.c_str(), nullptr);
@@ -213,8 +227,8 @@ int main(int argc, char** argv) {
     }
     if (!overwrite) return usage("-o is required");
     if (!haveRoot || root.empty()) return usage("-d \"DIR\" is required");
-    while (root.size() > 1 && (root.back() == '\\' || root.back() == '/') && root[root.size() - 2] != ':')
-        root.pop_back();
+    // Final separators go, but a drive's root keeps its own.
+    while (root.size() > 1 && is_separator(last_char(root)) && root[root.size() - 2] != ':') root.pop_back();
 
     std::string self = testpayload::module_path(nullptr);
     std::size_t sep = testpayload::last_separator(self);
@@ -225,12 +239,19 @@ int main(int argc, char** argv) {
     std::string selfDir = self.substr(0, sep + 1);
     const char slash = self[sep];
     Orders orders = read_orders(selfDir + kOrderFile);
+    if (orders.recordArgs) {
+        FILE* record = testpayload::open_file(selfDir + kArgsFile, "wb");
+        if (record) {
+            for (int i = 1; i < argc; ++i) std::fprintf(record, "%s\n", argv[i]);
+            std::fclose(record);
+        }
+    }
     if (!orders.silent)
         for (const std::string& warning : orders.warnings) std::fprintf(stderr, "%s\n", warning.c_str());
 
     int result = orders.exitCode;
     if (!orders.skipFiles) {
-        std::string target = root + "\\" + kLibraryFolder;
+        std::string target = root + (is_separator(last_char(root)) ? "" : "\\") + kLibraryFolder;
         if (!create_folders(target)) {
             std::fprintf(stderr, "%s: cannot create folder %s (error %lu)\n", kProgram, target.c_str(),
                          (unsigned long)GetLastError());

@@ -20,13 +20,26 @@ bool is_drive_path(const std::string& path) {
     char c = path[0];
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
+
+// Backslash characters become slashes; a trail byte 0x5C of a double-byte
+// character stays what it is.
+void to_slashes(std::string& path) {
+    for (std::size_t i = 0; i < path.size(); i += detail::char_length(path, i))
+        if (path[i] == '\\') path[i] = '/';
+}
+
+// Every drive's current folder: a drive path with no separator after its
+// colon (C:, C:file) is relative to it, as for the installer's host process,
+// which runs in the system folder.
+const char kDriveCurrentFolder[] = "\\Windows\\System32";
 }  // namespace
 
 std::string host_path(const std::string& windowsPath) {
     if (!is_drive_path(windowsPath)) return windowsPath;
     std::string rest = windowsPath.substr(2);
-    for (char& c : rest)
-        if (c == '\\') c = '/';
+    if (rest.empty() || (rest[0] != '\\' && rest[0] != '/'))
+        rest = std::string(kDriveCurrentFolder) + (rest.empty() ? "" : "\\") + rest;
+    to_slashes(rest);
     std::size_t skip = 0;
     while (skip < rest.size() && rest[skip] == '/') ++skip;
     rest.erase(0, skip);
@@ -50,7 +63,9 @@ std::string host_path(const std::string& windowsPath) {
 //   backslashes followed by a quote gives half as many backslashes, and the
 //   quote toggles quoting when the run was even, or is a literal quote when it
 //   was odd; backslashes not followed by a quote are plain characters; two
-//   quotes inside a quoted part give one literal quote.
+//   quotes inside a quoted part give one literal quote;
+// - a lead byte of the ANSI code page and its trail byte are one character,
+//   taken as they are (a trail byte 0x5C is no backslash).
 std::vector<std::string> split_command_line(const std::string& commandLine) {
     std::vector<std::string> args;
     const std::size_t n = commandLine.size();
@@ -65,7 +80,10 @@ std::vector<std::string> split_command_line(const std::string& commandLine) {
         std::string arg;
         bool quoted = false;
         while (i < n && (quoted || !blank(i))) {
-            if (commandLine[i] == '"')
+            if (detail::char_length(commandLine, i) == 2) {
+                arg.append(commandLine, i, 2);
+                i += 2;
+            } else if (commandLine[i] == '"')
                 quoted = !quoted;
             else
                 arg += commandLine[i];
@@ -81,6 +99,11 @@ std::vector<std::string> split_command_line(const std::string& commandLine) {
         bool quoted = false;
         while (i < n) {
             if (!quoted && blank(i)) break;
+            if (detail::char_length(commandLine, i) == 2) {
+                arg.append(commandLine, i, 2);
+                i += 2;
+                continue;
+            }
             std::size_t slashes = 0;
             while (i < n && commandLine[i] == '\\') {
                 ++slashes;
@@ -101,7 +124,7 @@ std::vector<std::string> split_command_line(const std::string& commandLine) {
                 continue;
             }
             arg.append(slashes, '\\');
-            if (i < n && (quoted || !blank(i))) {
+            if (slashes == 0 && i < n && (quoted || !blank(i))) {
                 arg += commandLine[i];
                 ++i;
             }
@@ -121,8 +144,7 @@ std::string file_path(const char* windowsPath) {
     if (windowsPath == nullptr) return std::string();
     std::string p = windowsPath;
     if (is_drive_path(p)) return host_path(p);
-    for (char& c : p)
-        if (c == '\\') c = '/';
+    to_slashes(p);
     return p;
 }
 

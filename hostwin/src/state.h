@@ -193,6 +193,10 @@ std::vector<std::string> search_folders();
 // is, a bare name is looked for in search_folders(); defaultExtension (".exe",
 // ".dll") is tried after the plain name when the name has no extension.
 bool find_file(const std::string& name, const char* defaultExtension, std::string* hostPath);
+// A lead byte of the ANSI code page; the length of the character at pos (2 for
+// a lead byte with its trail byte, else 1).
+bool lead_byte(unsigned char byte);
+std::size_t char_length(const std::string& text, std::size_t pos);
 // The kernel handle table (callers hold the lock).
 HANDLE add_object(KObject object);
 KObject* find_object(HANDLE handle);  // null for an unknown handle

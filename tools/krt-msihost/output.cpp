@@ -19,14 +19,6 @@ bool integer_field(const hostwin::Message& message, std::size_t index, long long
     return true;
 }
 
-std::string field_text(const hostwin::Field& field) {
-    switch (field.kind) {
-        case hostwin::Field::String: return field.text;
-        case hostwin::Field::Integer: return std::to_string(field.integer);
-        default: return std::string();
-    }
-}
-
 // Writes one whole line, ending it unless the text already ends with a line feed.
 void put_line(Console& console, const char* prefix, const std::string& text) {
     // A bar being drawn is left on its own line; it is drawn afresh on the next change.
@@ -100,7 +92,8 @@ void begin_action(Console& console, const std::string& action) {
 
 void show_message(Console& console, const hostwin::Message& message) {
     std::uint32_t kind = kind_of(message);
-    std::string text = message.fields.empty() ? std::string() : field_text(message.fields[0]);
+    // As the installer shows it: field 0 is the template of the text.
+    const std::string text = hostwin::formatted_text(message);
     switch (kind) {
         case INSTALLMESSAGE_FATALEXIT:
         case INSTALLMESSAGE_ERROR:

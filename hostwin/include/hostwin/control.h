@@ -32,8 +32,18 @@ void reset();
 std::string root();
 // Sets HOSTWIN_ROOT in the process environment (children inherit it).
 void set_root(const std::string& hostDir);
-// X:\a\b -> <root>/X/a/b; any other text is returned unchanged.
+// X:\a\b -> <root>/X/a/b; X: and X:a -> <root>/X/Windows/System32[/a]; any
+// other text is returned unchanged.
 std::string host_path(const std::string& windowsPath);
+
+// ---- The ANSI code page ---------------------------------------------------------
+
+// 1252 (single-byte, the default) or 932 (lead bytes 0x81-0x9F and 0xE0-0xFC,
+// each followed by one trail byte, which may be 0x5C, the backslash byte).
+// Kept in HOSTWIN_ACP, so that child processes use the same one; reset() leaves
+// it as it is. Paths and command lines are read character by character in it.
+UINT ansi_code_page();
+void set_ansi_code_page(UINT codePage);
 
 // ---- Installer sessions --------------------------------------------------------
 
@@ -60,6 +70,12 @@ struct Message {
 };
 
 const std::vector<Message>& messages();
+// The text the installer shows or logs for a message: field 0 is a template in
+// which [n] stands for field n, [NAME] for the session's property NAME (empty
+// when it is not defined) and [\c] for the character c; a {...} group that
+// holds a reference disappears when a property it names is not defined, and
+// is otherwise shown without its braces.
+std::string formatted_text(const Message& message);
 void clear_messages();
 
 // Decides the answer to each message. Without a handler every message is

@@ -8,7 +8,9 @@
 //
 // Paths: a Windows drive path X:\a\b names the host path <root>/X/a/b, where
 // <root> is the environment variable HOSTWIN_ROOT (default: ./sim), so that child
-// processes map paths the same way. Any other path is used as a host path.
+// processes map paths the same way. A drive path without a separator after its
+// colon (C:, C:file) is relative to the drive's current folder, which is
+// X:\Windows\System32 on every drive. Any other path is used as a host path.
 #pragma once
 
 #include <cstddef>
@@ -311,6 +313,14 @@ DWORD WINAPI GetFileAttributesA(LPCSTR fileName);
 BOOL WINAPI CreateDirectoryA(LPCSTR pathName, LPSECURITY_ATTRIBUTES attributes);
 BOOL WINAPI CopyFileA(LPCSTR existingFileName, LPCSTR newFileName, BOOL failIfExists);
 int WINAPI SHFileOperationA(LPSHFILEOPSTRUCTA fileOp);
+
+// The system's ANSI code page and its characters: a character is one byte, or
+// a lead byte and a trail byte in a double-byte code page (control.h selects
+// one). CharNextA stops at the terminator; CharPrevA never goes before start.
+UINT WINAPI GetACP(void);
+BOOL WINAPI IsDBCSLeadByte(BYTE testChar);
+LPSTR WINAPI CharNextA(LPCSTR current);
+LPSTR WINAPI CharPrevA(LPCSTR start, LPCSTR current);
 
 // C runtime functions under their Windows names.
 int _putenv(const char* assignment);

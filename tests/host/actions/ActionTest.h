@@ -63,11 +63,14 @@ protected:
 
     void setTargetDir(const std::string& value) { hostwin::set_property(m_session, "TARGETDIR", value); }
 
-    // Texts of the error messages shown so far.
-    static std::vector<std::string> errors() {
+    // Texts of the error messages shown so far, as the installer shows them.
+    static std::vector<std::string> errors() { return texts(INSTALLMESSAGE_USER); }
+    // Lines written to the installer's log so far.
+    static std::vector<std::string> logLines() { return texts(INSTALLMESSAGE_INFO); }
+    static std::vector<std::string> texts(std::uint32_t kind) {
         std::vector<std::string> texts;
         for (const hostwin::Message& message : hostwin::messages())
-            if ((message.type & 0xFF000000) == INSTALLMESSAGE_USER) texts.push_back(message.fields.at(0).text);
+            if ((static_cast<std::uint32_t>(message.type) & 0xFF000000u) == kind) texts.push_back(hostwin::formatted_text(message));
         return texts;
     }
     // Progress records sent so far, as (field 1, field 2, field 3).

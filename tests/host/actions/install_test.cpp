@@ -12,6 +12,10 @@ using InstallTest = ActionTest;
 
 const std::string kNotFound = "Invalid Windows installer database - TARGETDIR property not found.";
 
+std::string NotAbsolute(const std::string& targetDir) {
+    return "Aborting installation - the TARGETDIR property is not an absolute folder path: \"" + targetDir + "\".";
+}
+
 // TargetDir as a child process started now sees it.
 std::string childTargetDir() {
     FILE* child = popen("printf '%s' \"${TargetDir-<unset>}\"", "r");
@@ -57,19 +61,28 @@ INSTANTIATE_TEST_SUITE_P(
         TargetDirCase{"usual", "D:\\Apps\\Rt\\", 0, "D:\\Apps\\Rt", ""},
         // Only a final backslash is dropped: the root keeps its last letter.
         TargetDirCase{"no_final_backslash", "D:\\Apps\\Rt", 0, "D:\\Apps\\Rt", ""},
-        TargetDirCase{"drive_root", "C:\\", 0, "C:", ""},
+        // A drive's root keeps its backslash: C: alone is the drive's current folder.
+        TargetDirCase{"drive_root", "C:\\", 0, "C:\\", ""},
+        TargetDirCase{"drive_root_doubled", "C:\\\\", 0, "C:\\", ""},
         TargetDirCase{"doubled_final_backslash", "C:\\Apps\\Kit\\\\", 0, "C:\\Apps\\Kit", ""},
         TargetDirCase{"unc", "\\\\srv\\share\\Kit\\", 0, "\\\\srv\\share\\Kit", ""},
         TargetDirCase{"spaces", "C:\\Program Files\\K R T\\", 0, "C:\\Program Files\\K R T", ""},
         TargetDirCase{"longest", k521, 0, k521.substr(0, 520), ""},
         TargetDirCase{"too_long", k522, 1602, "<unset>", kNotFound},
         TargetDirCase{"empty", "", 1602, "<unset>", kNotFound},
-        TargetDirCase{"one_character", "\\", 1602, "<unset>",
-                      "Aborting installation - the TARGETDIR property is not an absolute folder path: \"\\\"."},
-        TargetDirCase{"relative", "Kit\\", 1602, "<unset>",
-                      "Aborting installation - the TARGETDIR property is not an absolute folder path: \"Kit\\\"."},
-        TargetDirCase{"drive_relative", "C:", 1602, "<unset>",
-                      "Aborting installation - the TARGETDIR property is not an absolute folder path: \"C:\"."}),
+        TargetDirCase{"unc_share_without_folder", "\\\\srv\\share", 0, "\\\\srv\\share", ""},
+        TargetDirCase{"one_character", "\\", 1602, "<unset>", NotAbsolute("\\")},
+        TargetDirCase{"relative", "Kit\\", 1602, "<unset>", NotAbsolute("Kit\\")},
+        // Shown as typed: the brackets are no reference to a property.
+        TargetDirCase{"relative_with_brackets", "Kit [x86]\\", 1602, "<unset>", NotAbsolute("Kit [x86]\\")},
+        TargetDirCase{"drive_relative", "C:", 1602, "<unset>", NotAbsolute("C:")},
+        TargetDirCase{"drive_relative_folder", "C:Kit\\", 1602, "<unset>", NotAbsolute("C:Kit\\")},
+        TargetDirCase{"drive_with_slash", "C:/Kit/", 1602, "<unset>", NotAbsolute("C:/Kit/")},
+        TargetDirCase{"server_only", "\\\\srv", 1602, "<unset>", NotAbsolute("\\\\srv")},
+        TargetDirCase{"server_without_share", "\\\\srv\\", 1602, "<unset>", NotAbsolute("\\\\srv\\")},
+        TargetDirCase{"no_server", "\\\\\\share\\", 1602, "<unset>", NotAbsolute("\\\\\\share\\")},
+        TargetDirCase{"long_path_form", "\\\\?\\C:\\Kit\\", 1602, "<unset>", NotAbsolute("\\\\?\\C:\\Kit\\")},
+        TargetDirCase{"device_form", "\\\\.\\C:\\Kit\\", 1602, "<unset>", NotAbsolute("\\\\.\\C:\\Kit\\")}),
     [](const ::testing::TestParamInfo<TargetDirCase>& info) { return std::string(info.param.name); });
 
 TEST_F(InstallTest, SecondRunReplacesTheValueAndARefusedRunKeepsIt) {
@@ -81,6 +94,16 @@ TEST_F(InstallTest, SecondRunReplacesTheValueAndARefusedRunKeepsIt) {
     setTargetDir(k522);
     EXPECT_EQ(Install(session()), 1602u);
     EXPECT_EQ(env("TargetDir"), "D:\\Second");
+}
+
+// The installer expands [...] and {...} in a record's template field: the
+// log line names a root with brackets and braces exactly as it is.
+TEST_F(InstallTest, LogLinesShowTheRootAsItIs) {
+    setTargetDir("C:\\Kit [x86] {[ProductName]}\\");
+    hostwin::set_property(session(), "x86", "EXPANDED");
+    ASSERT_EQ(Install(session()), 0u);
+    EXPECT_EQ(logLines(), std::vector<std::string>{
+                              "KRTCustomActions: install root published as TargetDir=C:\\Kit [x86] {[ProductName]}"});
 }
 
 TEST_F(InstallTest, FailedEnvironmentUpdateIsReported) {

@@ -13,6 +13,15 @@ TEST_F(FilesTest, DrivePathsMapUnderTheRoot) {
     EXPECT_EQ(hostwin::host_path("C:\\Apps\\Kit\\v71"), root_ + "/C/Apps/Kit/v71");
     EXPECT_EQ(hostwin::host_path("d:/x\\y"), root_ + "/D/x/y");
     EXPECT_EQ(hostwin::host_path("C:\\"), root_ + "/C");
+    // A drive without a separator after its colon is its current folder.
+    EXPECT_EQ(hostwin::host_path("C:"), root_ + "/C/Windows/System32");
+    EXPECT_EQ(hostwin::host_path("C:v71"), root_ + "/C/Windows/System32/v71");
+    // Only backslash characters separate: in code page 932 \x95\x5C is one.
+    hostwin::set_ansi_code_page(932);
+    EXPECT_EQ(hostwin::host_path("C:\\Data\x95\x5C\\v71"), root_ + "/C/Data\x95\x5C/v71");
+    EXPECT_EQ(hostwin::host_path("C:\\Data\x95"), root_ + "/C/Data\x95");
+    hostwin::set_ansi_code_page(1252);
+    EXPECT_EQ(hostwin::host_path("C:\\Data\x95\x5C\\v71"), root_ + "/C/Data\x95//v71");
     EXPECT_EQ(hostwin::host_path("v71\\runtime"), "v71\\runtime");
     EXPECT_EQ(hostwin::host_path("/usr/bin"), "/usr/bin");
     ::unsetenv("HOSTWIN_ROOT");

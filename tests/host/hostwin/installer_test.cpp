@@ -100,6 +100,20 @@ TEST_F(InstallerTest, MessagesAreLoggedWithACopyOfTheRecord) {
     EXPECT_EQ(log[0].fields[2], Field{});
 }
 
+TEST_F(InstallerTest, FormattedTextExpandsTheTemplateField) {
+    MSIHANDLE session = hostwin::create_session();
+    hostwin::set_property(session, "Defined", "D");
+    MSIHANDLE rec = MsiCreateRecord(2);
+    MsiRecordSetStringA(rec, 0, "[1]|[2]|[Defined]|[Missing]|{[Missing]x}|{[Defined]y}|{plain}|[\\[]");
+    MsiRecordSetStringA(rec, 1, "Kit [x86]");
+    MsiRecordSetInteger(rec, 2, 7);
+    MsiProcessMessage(session, INSTALLMESSAGE_INFO, rec);
+    MsiCloseHandle(rec);
+    ASSERT_EQ(hostwin::messages().size(), 1u);
+    // A field's own text is not expanded again.
+    EXPECT_EQ(hostwin::formatted_text(hostwin::messages()[0]), "Kit [x86]|7|D|||Dy|{plain}|[");
+}
+
 TEST_F(InstallerTest, CancelAtIncrementAnswersOnlyTheNthIncrement) {
     MSIHANDLE session = hostwin::create_session();
     MSIHANDLE rec = MsiCreateRecord(3);

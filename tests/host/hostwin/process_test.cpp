@@ -38,6 +38,16 @@ TEST(SplitCommandLine, FollowsTheWindowsStartupRules) {
     for (const Case& c : cases) EXPECT_EQ(hostwin::split_command_line(c.line), c.args) << c.line;
 }
 
+// In code page 932 a lead byte and its trail byte are one character: a trail
+// byte 0x5C before a quote escapes nothing.
+TEST(SplitCommandLine, ReadsDoubleByteCharactersWhole) {
+    const std::string line = "p -d \"C:\\Data\x95\x5C\" \x83\x5C\\\"x";
+    EXPECT_EQ(hostwin::split_command_line(line), (Args{"p", "-d", "C:\\Data\x95\" \x83\\x"}));
+    hostwin::set_ansi_code_page(932);
+    EXPECT_EQ(hostwin::split_command_line(line), (Args{"p", "-d", "C:\\Data\x95\x5C", "\x83\x5C\"x"}));
+    hostwin::set_ansi_code_page(1252);
+}
+
 class ProcessTest : public HostwinTest {
 protected:
     struct Child {

@@ -64,6 +64,12 @@ std::vector<std::string> Changed(const std::map<std::string, std::string>& befor
     return changed;
 }
 
+// folder\name, with one backslash between them also when folder is a drive's
+// root (C:\).
+std::string Join(const std::string& folder, const std::string& name) {
+    return folder + (folder.back() == '\\' ? "" : "\\") + name;
+}
+
 bool Within(const std::string& path, const std::string& folder) {
     return path == folder || path.compare(0, folder.size() + 1, folder + "/") == 0;
 }
@@ -88,7 +94,7 @@ struct Row {
     Expect installCommit;
     Expect uninstall;
     // The install root the runtime goes under when accepted ("" when refused):
-    // TARGETDIR without its final backslashes.
+    // TARGETDIR without its final backslashes (a drive's root keeps one).
     std::string installRoot;
     // TARGETDIR for Uninstall, when it differs from the one installed with.
     std::string uninstallTargetDir = "";
@@ -130,7 +136,7 @@ protected:
         fs::create_directories(drive());
         fs::create_directories(cwd());
         std::string root = row.targetDir;
-        while (!root.empty() && root.back() == '\\') root.pop_back();
+        while (!root.empty() && root.back() == '\\' && root != root.substr(0, 2) + "\\") root.pop_back();
         fs::path payloadAt;
         if (root.size() >= 2 && root[1] == ':')
             payloadAt = hostPath(root);
@@ -195,7 +201,7 @@ protected:
                                         const std::map<std::string, std::string>& after, const Row& row) {
         const std::string versionFolder =
             row.installRoot.empty() ? std::string()
-                                    : fs::relative(hostPath(row.installRoot + "\\v71"), tree()).string();
+                                    : fs::relative(hostPath(Join(row.installRoot, "v71")), tree()).string();
         for (const std::string& path : Changed(before, after))
             EXPECT_TRUE(!versionFolder.empty() && Within(path, versionFolder)) << "changed: " << path;
     }
@@ -207,7 +213,7 @@ protected:
         prepare(row);
         const std::map<std::string, std::string> initial = Snapshot(tree());
         const std::string pathBefore = snapshotPath();
-        const std::string entry = row.installRoot + "\\v71\\runtime\\win32";
+        const std::string entry = Join(row.installRoot, "v71\\runtime\\win32");
 
         const Outcome installed = runDriver(row.targetDir, {"Install", "Commit"});
         expectOutcome(installed, row.installCommit);
@@ -244,7 +250,7 @@ TEST_F(BadRootTest, EveryRootIsRefusedOrInstalledInItsVersionFolderOnly) {
 
     const Row rows[] = {
         {"backslash", "\\", Refused(kNotAbsolute), Refused(kNotAbsolute), ""},
-        {"drive root", "C:\\", kInstalls, kInstalls, "C:"},
+        {"drive root", "C:\\", kInstalls, kInstalls, "C:\\"},
         {"bare drive", "C:", Refused(kNotAbsolute), Refused(kNotAbsolute), ""},
         {"relative", "Kit\\", Refused(kNotAbsolute), Refused(kNotAbsolute), ""},
         // The payload program cannot be found on a share the stand-in cannot

@@ -49,10 +49,21 @@ def runtime_folder(root):
 class Prefix:
     def __init__(self, path):
         self.path = os.path.abspath(path)
+        # The Unix locale of every Wine call, which decides Wine's ANSI and
+        # console code pages, and the encoding in which the console tools
+        # (reg) write their output.
+        self.locale_env = {}
+        self.console_encoding = "latin-1"
+
+    def use_japanese_locale(self):
+        """Runs every later Wine call under the Japanese code page (932)."""
+        self.locale_env = dict(LOCPATH=japanese_locale(), LANG=JA_LOCALE, LC_ALL=JA_LOCALE)
+        self.console_encoding = "cp932"
 
     def env(self, extra=None):
         env = {k: v for k, v in os.environ.items() if not k.startswith("KVLKRT_")}
         env.update(WINEPREFIX=self.path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        env.update(self.locale_env)
         env.update(extra or {})
         return env
 
@@ -88,7 +99,7 @@ class Prefix:
         values = {}
         if out.returncode != 0:
             return values
-        for line in out.stdout.decode("latin-1").splitlines():
+        for line in out.stdout.decode(self.console_encoding).splitlines():
             line = line.rstrip("\r")
             if not line.startswith("    "):
                 continue
@@ -307,6 +318,54 @@ def scenario_rollback_disabled(prefix):
     check(prefix.machine_path() == before, "Path changed to %r" % (prefix.machine_path(),))
 
 
+def scenario_double_byte_root(prefix):
+    """Under the Japanese code page, a root ending in a character whose second
+    byte is the backslash byte (表 is 0x95 0x5C in code page 932)."""
+    prefix.use_japanese_locale()
+    root = "C:\\Data\u8868\\"
+    before = prefix.machine_path()
+    install = Run(prefix, "install", ["TARGETDIR=" + root])
+    install.expect_code(0)
+    check(install.error_messages() == [], "error messages: %r" % install.error_messages())
+    expect_runtime(prefix, root, True)
+    check(not os.path.exists(prefix.unix("C:\\Data")), "something was installed under C:\\Data")
+    check(prefix.machine_path() == (before[0], before[1] + ";" + runtime_folder(root)),
+          "Path after install is %r" % (prefix.machine_path(),))
+    expect_com(prefix, {name: root for name in COM_SERVERS})
+
+    remove = Run(prefix, "remove")
+    remove.expect_code(0)
+    check(remove.error_messages() == [], "error messages: %r" % remove.error_messages())
+    check(not os.path.exists(prefix.unix(root + "v71")), "the version folder is still there")
+    check(prefix.machine_path() == before, "Path after removal is %r" % (prefix.machine_path(),))
+
+
+def scenario_drive_root(prefix):
+    """The root of drive C: the runtime goes to C:\\v71, never to the folder
+    that C: alone names (the drive's current folder)."""
+    root = "C:\\"
+    before = prefix.machine_path()
+    # The payload program writes down the arguments it parsed.
+    write_file(prefix, root + "_KRTInstaller.cfg", "args\n")
+    install = Run(prefix, "install", ["TARGETDIR=" + root])
+    install.expect_code(0)
+    check(install.error_messages() == [], "error messages: %r" % install.error_messages())
+    with open(prefix.unix(root + "_KRTInstaller.args"), "rb") as f:
+        args = f.read().decode("ascii").splitlines()
+    check(args == ["-o", "-d", "C:\\"], "the payload program was given %r" % args)
+    expect_runtime(prefix, root, True)
+    check(prefix.machine_path() == (before[0], before[1] + ";C:\\v71\\runtime\\win32"),
+          "Path after install is %r" % (prefix.machine_path(),))
+    expect_com(prefix, {name: root for name in COM_SERVERS})
+
+    remove = Run(prefix, "remove")
+    remove.expect_code(0)
+    check(remove.error_messages() == [], "error messages: %r" % remove.error_messages())
+    check(not os.path.exists(prefix.unix("C:\\v71")), "the version folder is still there")
+    check(os.path.isdir(prefix.unix("C:\\windows")), "the drive's own folders were touched")
+    check(prefix.machine_path() == before, "Path after removal is %r" % (prefix.machine_path(),))
+
+
 SCENARIOS = {
     "lifecycle": scenario_lifecycle,
     "cancel": scenario_cancel,
@@ -314,7 +373,36 @@ SCENARIOS = {
     "path-sub": scenario_path_sub,
     "other-root": scenario_other_root,
     "rollback-disabled": scenario_rollback_disabled,
+    "double-byte-root": scenario_double_byte_root,
+    "drive-root": scenario_drive_root,
 }
+
+JA_LOCALE = "ja_JP.UTF-8"
+LOCALE_DIR = None  # set from --work: beside the scenarios' folders
+
+
+def japanese_locale():
+    """A folder holding the compiled Japanese locale, for LOCPATH: made with
+    localedef on first use, so that neither root nor a system-wide locale is
+    needed (only the locale sources of Debian's locales package)."""
+    target = os.path.join(LOCALE_DIR, JA_LOCALE)
+    if os.path.isdir(target):
+        return LOCALE_DIR
+    os.makedirs(LOCALE_DIR, exist_ok=True)
+    scratch = tempfile.mkdtemp(dir=LOCALE_DIR)
+    made = subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", os.path.join(scratch, JA_LOCALE)],
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    # localedef warns (status 1) about some of the locale's definitions, yet
+    # writes it; status 4 and up means it wrote nothing.
+    check(made.returncode < 4 and os.path.isdir(os.path.join(scratch, JA_LOCALE)),
+          "localedef failed (is the locales package installed?): %r" % made.stdout)
+    try:
+        os.rename(os.path.join(scratch, JA_LOCALE), target)
+    except OSError:
+        check(os.path.isdir(target), "cannot put the locale at " + target)
+    shutil.rmtree(scratch, ignore_errors=True)
+    return LOCALE_DIR
+
 
 WINE = os.environ.get("KRT_WINE", "wine")
 WINEBOOT = os.environ.get("KRT_WINEBOOT", "wineboot")
@@ -354,6 +442,8 @@ def main():
     parser.add_argument("--probe", required=True)
     options = parser.parse_args()
 
+    global LOCALE_DIR
+    LOCALE_DIR = os.path.join(os.path.dirname(os.path.abspath(options.work)), "locale")
     prefix = Prefix(os.path.join(options.work, "prefix"))
     discard(prefix)
     shutil.rmtree(options.work, ignore_errors=True)
