@@ -54,19 +54,18 @@ void EndOutput(Stage* stage) {
 }
 
 // Reads what the program has written until a record is due: the pipe is empty
-// with ticks counted (the next read would wait), kRecordInterval has passed
-// with ticks counted, or the output has ended. A read waits only when nothing
-// is counted.
+// with ticks counted (the next read might wait), kRecordInterval has passed
+// with ticks counted, or the output has ended. A read that may wait is made
+// only when nothing is counted. The end of the output is left to the read to
+// find: the look at the pipe only says how much can be read without waiting.
 void ReadUntilRecordDue(Stage* stage) {
     char buffer[kReadSize];
     for (;;) {
         DWORD waiting = 0;
         if (!PeekNamedPipe(stage->hOutput, nullptr, 0, nullptr, &waiting, nullptr)) {
             const unsigned long error = static_cast<unsigned long>(GetLastError());
-            if (error == ERROR_BROKEN_PIPE) return EndOutput(stage);
-            // Not known: treated as empty, so nothing counted waits behind the read.
-            LogInfo(stage->hInstall, "PeekNamedPipe failed with error %lu", error);
-            waiting = 0;
+            if (error != ERROR_BROKEN_PIPE) LogInfo(stage->hInstall, "PeekNamedPipe failed with error %lu", error);
+            waiting = 0;  // taken as empty
         }
         if (stage->ticksCounted > 0 &&
             (waiting == 0 || Clock::now() - stage->lastRecord >= kRecordInterval))

@@ -32,8 +32,8 @@ const std::string kEntry = "C:\\Apps\\Kit\\v71\\runtime\\win32";
 // turn; how many turns it takes depends on how far the program has got. So
 // that every run of the sweep makes the same calls, the program is let run to
 // its end before Commit goes on from CreateProcessA: Commit then reads all of
-// its output at once, meets the end of the pipe, sends one record, sees the
-// program ended at the first check, and moves on.
+// its output at once, sends one record, sees the program ended at the first
+// check, and moves on.
 std::size_t g_startsBefore = 0;
 void AwaitPayloadEnd(const std::string& function, bool before) {
     if (function != "CreateProcessA") return;
