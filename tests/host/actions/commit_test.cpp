@@ -162,7 +162,7 @@ TEST(LineTickCounter, SplitsOutputTheWayALineReadWould) {
         {{"a\r", "\nb\r", "x\n"}, 2, 0},  // CR LF across two reads; a lone CR is a character
         {{p510 + "\r", "x"}, 1, 1},       // ... and can complete a piece
         {{"a\r"}, 0, 1},
-        {{std::string("\0\0\n\x1a\n", 5)}, 2, 0},
+        {{std::string("\0\0\n\x1a\n", 5)}, 2, 0},  // NUL and Ctrl-Z are characters like any other
         {{""}, 0, 0},
     };
     for (const auto& c : cases) {
