@@ -3,6 +3,7 @@
 // the runtime library folder on the machine-wide search path and registers the
 // runtime's COM servers.
 #include "Actions.h"
+#include "CommitProgress.h"
 #include "ComServerRegistration.h"
 #include "Messaging.h"
 #include "PathText.h"
@@ -14,12 +15,6 @@
 namespace krt {
 
 namespace {
-
-constexpr int kProgressTotal = 8800;
-constexpr int kLineBufferSize = 512;
-// How long one wait for the payload program lasts once its output has ended;
-// each wait is followed by an increment, so a cancel is still seen.
-constexpr DWORD kExitWaitSliceMs = 100;
 
 const char kCommandLineFormat[] = "_KRTInstaller.exe -o -d \"%s";
 const char kCommandLineFixed[] = "_KRTInstaller.exe -o -d \"\"";
@@ -166,58 +161,19 @@ UINT RunCommit(MSIHANDLE hInstall) {
     pathAssignment.reset();
     stdOutput.restore();
 
-    // From here the payload program holds the only write end, so the stream ends
+    // From here the payload program holds the only write end, so the pipe ends
     // once the program has closed its output.
     if (!hZipPipeWR.close()) {
         return Abort(hInstall, "Aborting installation - could not close pipe's write handle.", "CloseHandle",
                      LastError());
     }
 
-    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(hZipPipeRDDup.get()), _O_TEXT);
-    if (fd == -1) {
-        return Abort(hInstall, "Aborting installation - could not create file stream.", "_open_osfhandle",
-                     static_cast<unsigned long>(errno));
-    }
-    hZipPipeRDDup.release();  // the descriptor owns the handle now
-    ScopedStream lineStream;
-    lineStream.reset(_fdopen(fd, "r"));
-    if (!lineStream.get()) {
-        const unsigned long error = static_cast<unsigned long>(errno);
-        _close(fd);
-        return Abort(hInstall, "Aborting installation - could not create file stream.", "_fdopen", error);
-    }
-
+    // The progress record lives until Commit returns.
     ScopedRecord hProgressRec(MsiCreateRecord(3));
-    SetProgressReset(hProgressRec.get(), kProgressTotal);
-    MsiProcessMessage(hInstall, INSTALLMESSAGE_PROGRESS, hProgressRec.get());
-    SetProgressIncrement(hProgressRec.get(), 1);
-
-    char fileSpec[kLineBufferSize];
-    DWORD exitCode = STILL_ACTIVE;
-    bool streamEnded = false;
-    unsigned long turns = 0;
-    while (exitCode == STILL_ACTIVE) {
-        if (!streamEnded) {
-            streamEnded = std::fgets(fileSpec, kLineBufferSize, lineStream.get()) == nullptr;
-        } else if (WaitForSingleObject(hProcess.get(), kExitWaitSliceMs) == WAIT_FAILED) {
-            Sleep(kExitWaitSliceMs);  // never spin, even if the wait cannot be used
-        }
-        ++turns;
-        if (MsiProcessMessage(hInstall, INSTALLMESSAGE_PROGRESS, hProgressRec.get()) == IDCANCEL) {
-            LogInfo(hInstall, "cancelled by the user after %lu progress increments", turns);
-            return kUserExit;
-        }
-        if (!GetExitCodeProcess(hProcess.get(), &exitCode)) {
-            return Abort(hInstall, "Aborting installation - could not get exit code of spawned process.",
-                         "GetExitCodeProcess", LastError());
-        }
-    }
-    // The exit code is logged, not acted on: what the program laid down is
-    // judged by the stages that follow.
-    LogInfo(hInstall, "payload program ended with exit code %lu after %lu progress increments",
-            static_cast<unsigned long>(exitCode), turns);
+    const UINT progress = RunPayloadProgress(hInstall, hProgressRec.get(), hProcess.get(), hZipPipeRDDup.get());
+    if (progress != kSuccess) return progress;
     hProcess.close();
-    lineStream.close();
+    hZipPipeRDDup.close();
 
     if (AddSystemPathEntry(hInstall, installRoot.get()) != kSuccess) return kUserExit;
     if (RegisterRuntimeComServers(hInstall, installRoot.get()) != kSuccess) return kUserExit;

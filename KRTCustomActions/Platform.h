@@ -9,8 +9,6 @@
 #include <msi.h>
 #include <msiquery.h>
 #include <shellapi.h>
-#include <fcntl.h>
-#include <io.h>
 #else
 #include <hostwin/hostwin.h>
 #endif

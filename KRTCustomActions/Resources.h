@@ -1,4 +1,4 @@
-// Small owners of the heap buffers, handles and streams an action holds, so that
+// Small owners of the heap buffers, handles and keys an action holds, so that
 // every way out of an action releases what it obtained, exactly once.
 #pragma once
 
@@ -73,29 +73,6 @@ public:
 
 private:
     HKEY m_key = nullptr;
-};
-
-// A C runtime stream, closed with fclose (which also closes its descriptor and
-// the handle under it).
-class ScopedStream {
-public:
-    ScopedStream() = default;
-    ~ScopedStream() { close(); }
-    ScopedStream(const ScopedStream&) = delete;
-    ScopedStream& operator=(const ScopedStream&) = delete;
-
-    FILE* get() const { return m_stream; }
-    void reset(FILE* stream) {
-        close();
-        m_stream = stream;
-    }
-    void close() {
-        if (m_stream) std::fclose(m_stream);
-        m_stream = nullptr;
-    }
-
-private:
-    FILE* m_stream = nullptr;
 };
 
 }  // namespace krt

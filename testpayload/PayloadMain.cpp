@@ -15,6 +15,7 @@
 //   lines N      print N extra lines after the file lines
 //   long N       print one extra line of N characters (line end not counted)
 //   nul N        print one extra line holding N NUL bytes
+//   pace MS      wait MS milliseconds before each line it prints but the first
 //   silent       print nothing at all, warnings included
 //   skip-files   lay nothing down (and so print no file lines)
 //   die          after printing, write half a line and kill itself
@@ -58,6 +59,7 @@ struct Orders {
     long extraLines = 0;
     long longLine = -1;  // -1: none
     long nulLine = -1;   // -1: none
+    long paceMs = 0;     // pause before each line but the first
     bool silent = false;
     bool skipFiles = false;
     bool die = false;
@@ -119,6 +121,9 @@ void apply_order(const std::string& line, Orders* orders) {
     } else if (word == "nul") {
         ok = parse_count(arg, &n);
         if (ok) orders->nulLine = n;
+    } else if (word == "pace") {
+        ok = parse_count(arg, &n);
+        if (ok) orders->paceMs = n;
     } else if (word == "linger") {
         ok = parse_count(arg, &n);
         if (ok) orders->lingerMs = n;
@@ -158,7 +163,10 @@ Orders read_orders(const std::string& path) {
     return orders;
 }
 
-void print_line(const std::string& text) {
+void print_line(const std::string& text, long paceMs) {
+    static bool first = true;
+    if (!first && paceMs > 0) Sleep((DWORD)paceMs);
+    first = false;
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
@@ -266,15 +274,15 @@ int main(int argc, char** argv) {
                 result = 1;
                 continue;
             }
-            if (!orders.silent) print_line(std::string(kLibraryFolder) + "\\" + name);
+            if (!orders.silent) print_line(std::string(kLibraryFolder) + "\\" + name, orders.paceMs);
         }
     }
 
     if (!orders.silent) {
         for (long i = 1; i <= orders.extraLines; ++i)
-            print_line("extra line " + std::to_string(i) + " of " + std::to_string(orders.extraLines));
-        if (orders.longLine >= 0) print_line(std::string((std::size_t)orders.longLine, 'L'));
-        if (orders.nulLine >= 0) print_line(std::string((std::size_t)orders.nulLine, '\0'));
+            print_line("extra line " + std::to_string(i) + " of " + std::to_string(orders.extraLines), orders.paceMs);
+        if (orders.longLine >= 0) print_line(std::string((std::size_t)orders.longLine, 'L'), orders.paceMs);
+        if (orders.nulLine >= 0) print_line(std::string((std::size_t)orders.nulLine, '\0'), orders.paceMs);
     }
 
     if (orders.die) {

@@ -17,7 +17,7 @@ const char* const kFunctions[] = {
     "MsiGetPropertyA", "MsiSetPropertyA", "MsiCreateRecord", "MsiRecordSetStringA", "MsiRecordSetInteger",
     "MsiProcessMessage", "MsiCloseHandle",
     "GetCurrentProcess", "CreatePipe", "SetStdHandle", "GetStdHandle", "DuplicateHandle", "CloseHandle",
-    "ReadFile", "WriteFile", "CreateProcessA", "GetExitCodeProcess", "WaitForSingleObject", "TerminateProcess",
+    "ReadFile", "PeekNamedPipe", "WriteFile", "CreateProcessA", "GetExitCodeProcess", "WaitForSingleObject", "TerminateProcess",
     "Sleep",
     "LoadLibraryA", "GetProcAddress", "FreeLibrary", "GetModuleFileNameA",
     "RegOpenKeyExA", "RegCreateKeyExA", "RegQueryValueExA", "RegSetValueExA", "RegDeleteValueA", "RegCloseKey",

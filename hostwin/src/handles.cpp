@@ -8,7 +8,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -349,6 +351,28 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPV
         // The end of a pipe is an error on Windows; the end of a file is not.
         if (n == 0 && toRead > 0 && is_pipe(fd)) return s.fail_bool(ERROR_BROKEN_PIPE);
         if (read) *read = static_cast<DWORD>(n);
+        return TRUE;
+    });
+}
+
+BOOL WINAPI PeekNamedPipe(HANDLE pipe, LPVOID buffer, DWORD bufferSize, LPDWORD bytesRead, LPDWORD totalAvail,
+                          LPDWORD bytesLeftThisMessage) {
+    return guarded<BOOL>(FALSE, [&]() -> BOOL {
+        Scope s("PeekNamedPipe");
+        if (s.enter(handle_kind(pipe))) return s.fail_bool(s.injected(ERROR_ACCESS_DENIED));
+        if (buffer != nullptr && bufferSize > 0) return s.fail_bool(ERROR_INVALID_PARAMETER);
+        const int fd = object_fd(pipe);
+        if (fd < 0 || !is_pipe(fd)) return s.fail_bool(ERROR_INVALID_HANDLE);
+        int waiting = 0;
+        if (::ioctl(fd, FIONREAD, &waiting) != 0) return s.fail_bool(errno_to_error(errno));
+        if (waiting == 0) {
+            // An empty pipe without writers has ended, as ReadFile would report.
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 0) > 0 && (p.revents & POLLHUP) != 0) return s.fail_bool(ERROR_BROKEN_PIPE);
+        }
+        if (bytesRead) *bytesRead = 0;
+        if (totalAvail) *totalAvail = static_cast<DWORD>(waiting);
+        if (bytesLeftThisMessage) *bytesLeftThisMessage = 0;
         return TRUE;
     });
 }

@@ -37,6 +37,7 @@ Proc::~Proc() {
 namespace {
 
 DWORD exit_code_of(const Proc& p, int status) {
+    if (p.exitCodeGiven && !p.terminated) return p.givenExitCode;
     if (WIFEXITED(status)) return static_cast<DWORD>(WEXITSTATUS(status));
     if (WIFSIGNALED(status)) {
         if (p.terminated && WTERMSIG(status) == SIGKILL) return p.terminateCode;
@@ -149,9 +150,20 @@ void reset_kernel(State& s) {
     for (HANDLE h : all) drop_object(h);
     reap_orphans(s);
     install_default_std_handles(s);
+    s.nextExitCodeSet = false;
 }
 
 }  // namespace hostwin::detail
+
+namespace hostwin {
+
+void set_next_exit_code(DWORD code) {
+    detail::Lock lock(detail::mutex());
+    detail::state().nextExitCodeSet = true;
+    detail::state().nextExitCode = code;
+}
+
+}  // namespace hostwin
 
 using namespace hostwin;
 using namespace hostwin::detail;
@@ -288,6 +300,9 @@ BOOL WINAPI CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY
         auto proc = std::make_shared<Proc>();
         proc->pid = pid;
         proc->pidfd = pidfd_open(pid);
+        proc->exitCodeGiven = st.nextExitCodeSet;
+        proc->givenExitCode = st.nextExitCode;
+        st.nextExitCodeSet = false;
         KObject ph, th;
         ph.kind = "process";
         ph.proc = proc;

@@ -57,6 +57,8 @@ struct Proc {
     DWORD exitCode = STILL_ACTIVE;
     bool terminated = false;  // TerminateProcess asked for terminateCode
     DWORD terminateCode = 0;
+    bool exitCodeGiven = false;  // set_next_exit_code chose the code it reports
+    DWORD givenExitCode = 0;
     ~Proc();
 };
 
@@ -108,6 +110,8 @@ struct State {
     HANDLE stdHandles[3] = {nullptr, nullptr, nullptr};
     std::vector<pid_t> orphans;  // children whose last handle closed before they were reaped
     std::vector<ProcessStart> starts;
+    bool nextExitCodeSet = false;  // set_next_exit_code, for the next start
+    DWORD nextExitCode = 0;
 
     // Modules: handle value -> module.
     std::map<std::uintptr_t, Module> modules;

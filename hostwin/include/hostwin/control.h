@@ -148,6 +148,13 @@ struct ProcessStart {
 };
 const std::vector<ProcessStart>& process_starts();
 
+// The next process that CreateProcessA starts reports `code` from
+// GetExitCodeProcess once it has ended, whatever status it ends with (unless
+// TerminateProcess ends it): Linux
+// keeps only the low 8 bits of a status, so a code such as STILL_ACTIVE (259)
+// cannot come from the program itself. reset() drops a code not yet used.
+void set_next_exit_code(DWORD code);
+
 // ---- Fault injection and the call log ---------------------------------------------
 
 // Makes the nth call (counting from 1, from now) of the named stand-in function
@@ -180,6 +187,7 @@ void clear_faults();
 //   DuplicateHandle "<kind> inherit=<0|1> options=<n>"  CloseHandle "<kind>" ("unknown" when not a handle)
 //   CreateProcessA "<command line>" (the application name when the command line is null)
 //   GetExitCodeProcess, TerminateProcess "<kind>"    WaitForSingleObject "<kind> <ms>"
+//   ReadFile, WriteFile "<kind> <byte count>"       PeekNamedPipe "<kind>"
 //   LoadLibraryA "<name as passed>"  GetProcAddress "<name>"  FreeLibrary, GetModuleFileNameA "<module path>"
 //   SHFileOperationA "func=<n> flags=0x<f> from=<path>[;<path>...]"
 //   GetFileAttributesA, CreateDirectoryA "<path>"    CopyFileA "<from> -> <to>"

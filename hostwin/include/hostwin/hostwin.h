@@ -275,6 +275,11 @@ BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetPr
                             DWORD desiredAccess, BOOL inheritHandle, DWORD options);
 BOOL WINAPI CloseHandle(HANDLE handle);
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPVOID overlapped);
+// Says how many bytes a pipe holds (*totalAvail) without reading them; fails with
+// ERROR_BROKEN_PIPE once the pipe is empty and every write end is closed. The
+// bytes themselves are not copied here: buffer must be null or bufferSize 0.
+BOOL WINAPI PeekNamedPipe(HANDLE pipe, LPVOID buffer, DWORD bufferSize, LPDWORD bytesRead, LPDWORD totalAvail,
+                          LPDWORD bytesLeftThisMessage);
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPVOID overlapped);
 BOOL WINAPI CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
                            LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD creationFlags,

@@ -31,10 +31,26 @@ protected:
         hostwin::RegValue value;
         return hostwin::reg_get(kComServersKey, file, &value);
     }
-    static int increments() {
-        int count = 0;
-        for (const std::vector<int>& record : progress()) count += record == std::vector<int>{2, 1, 0};
-        return count;
+    // Commit's progress so far: one reset record, then only increments (2, N, 0).
+    static bool oneResetThenIncrements() {
+        const std::vector<std::vector<int>> records = progress();
+        if (records.empty() || records[0] != std::vector<int>{0, 8800, 0}) return false;
+        for (std::size_t i = 1; i < records.size(); ++i)
+            if (records[i][0] != 2 || records[i][1] < 0 || records[i][2] != 0) return false;
+        return true;
+    }
+    // The ticks of each increment record, in order.
+    static std::vector<int> incrementTicks() {
+        std::vector<int> ticks;
+        for (const std::vector<int>& record : progress())
+            if (record[0] == 2) ticks.push_back(record[1]);
+        return ticks;
+    }
+    static int increments() { return int(incrementTicks().size()); }
+    static int ticksSent() {
+        int sum = 0;
+        for (int n : incrementTicks()) sum += n;
+        return sum;
     }
 
     // Install then Commit, as the installer runs them in one process.

@@ -70,6 +70,7 @@ TEST_F(FaultsTest, InjectedFailuresGiveEachFunctionsUsualFailure) {
         {"CreatePipe", [&] { HANDLE a, b; return !CreatePipe(&a, &b, &sa, 0) && lastError(ERROR_ACCESS_DENIED); }},
         {"SetStdHandle", [&] { return !SetStdHandle(STD_OUTPUT_HANDLE, w) && lastError(ERROR_ACCESS_DENIED); }},
         {"CloseHandle", [&] { return !CloseHandle(w) && lastError(ERROR_ACCESS_DENIED); }},
+        {"PeekNamedPipe", [&] { DWORD n; return !PeekNamedPipe(r, nullptr, 0, nullptr, &n, nullptr) && lastError(ERROR_ACCESS_DENIED); }},
         {"WaitForSingleObject", [&] { return WaitForSingleObject(r, 0) == WAIT_FAILED; }},
         {"GetExitCodeProcess", [&] { DWORD c; return !GetExitCodeProcess(GetCurrentProcess(), &c); }},
         {"LoadLibraryA", [&] { return LoadLibraryA(HW_MODULE) == nullptr && lastError(ERROR_MOD_NOT_FOUND); }},

@@ -83,6 +83,31 @@ TEST_F(HandlesTest, WritingIntoAPipeWithoutReaderFailsWithoutASignal) {
     CloseHandle(w);
 }
 
+TEST_F(HandlesTest, PeekSaysWhatIsWaitingAndWhenThePipeHasEnded) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, FALSE};
+    HANDLE r = nullptr, w = nullptr;
+    ASSERT_TRUE(CreatePipe(&r, &w, &sa, 0));
+    DWORD waiting = 99, written = 0, got = 0;
+    ASSERT_TRUE(PeekNamedPipe(r, nullptr, 0, nullptr, &waiting, nullptr));
+    EXPECT_EQ(waiting, 0u);
+    ASSERT_TRUE(WriteFile(w, "abc\n", 4, &written, nullptr));
+    ASSERT_TRUE(PeekNamedPipe(r, nullptr, 0, nullptr, &waiting, nullptr));
+    EXPECT_EQ(waiting, 4u);
+    char buf[8];
+    EXPECT_FALSE(PeekNamedPipe(r, buf, sizeof buf, &got, &waiting, nullptr)) << "copying is not modelled";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    // Bytes still waiting are reported after the write end has gone; the end
+    // only once they have been read.
+    CloseHandle(w);
+    ASSERT_TRUE(PeekNamedPipe(r, nullptr, 0, nullptr, &waiting, nullptr));
+    EXPECT_EQ(waiting, 4u);
+    ASSERT_TRUE(ReadFile(r, buf, sizeof buf, &got, nullptr));
+    EXPECT_EQ(got, 4u);
+    EXPECT_FALSE(PeekNamedPipe(r, nullptr, 0, nullptr, &waiting, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+    CloseHandle(r);
+}
+
 TEST_F(HandlesTest, DescriptorTakesOverTheHandle) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     HANDLE r = nullptr, w = nullptr;

@@ -187,6 +187,19 @@ TEST_F(ProcessTest, ExitCodeIsStillActiveUntilTheChildEnds) {
     finish(c);
 }
 
+TEST_F(ProcessTest, NextExitCodeCanBeOneThatLinuxCannotCarry) {
+    hostwin::set_next_exit_code(STILL_ACTIVE);
+    DWORD code = 0;
+    run_probe("exit 3", TRUE, &code);
+    EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
+    run_probe("exit 3", TRUE, &code);
+    EXPECT_EQ(code, 3u) << "only the next start";
+    hostwin::set_next_exit_code(9);
+    hostwin::reset();
+    run_probe("exit 4", TRUE, &code);
+    EXPECT_EQ(code, 4u) << "reset drops it";
+}
+
 TEST_F(ProcessTest, WaitTimesOutOrSeesTheEnd) {
     Child c = start("sleep 5000", nullptr);
     ASSERT_TRUE(c.started);

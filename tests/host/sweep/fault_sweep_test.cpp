@@ -33,11 +33,12 @@ const std::string kMsgInternalError = "Aborting installation - unexpected intern
 
 // ---- Waiting for the payload program ---------------------------------------
 
-// Commit reads the payload program's output and polls its exit code in turn;
-// how many turns it takes depends on how far the program has got. So that
-// every run of the sweep makes the same calls, the program is let run to its
-// end before Commit goes on from CreateProcessA: Commit then reads one line,
-// sees the program ended at the first poll, and moves on.
+// Commit reads the payload program's output and checks whether it has ended in
+// turn; how many turns it takes depends on how far the program has got. So
+// that every run of the sweep makes the same calls, the program is let run to
+// its end before Commit goes on from CreateProcessA: Commit then reads all of
+// its output at once, sends one record, sees the program ended at the first
+// check, and moves on.
 std::size_t g_startsBefore = 0;
 void AwaitPayloadEnd(const std::string& function, bool before) {
     if (function != "CreateProcessA") return;
@@ -94,6 +95,9 @@ bool Unexamined(const hostwin::Call& call, int occurrence) {
     if (f == "RegCloseKey" || f == "SendMessageTimeoutA" || f == "GetStdHandle" || f == "WaitForSingleObject" ||
         f == "Sleep")
         return true;
+    // A failed read of the payload's output is taken as its end, a failed look
+    // at the pipe as an empty pipe: Commit goes on waiting for the program.
+    if (f == "ReadFile" || f == "PeekNamedPipe") return true;
     if (f == "SetStdHandle") return occurrence > 1;          // putting standard output back
     if (f == "CloseHandle") return call.detail != "pipe-write";  // only the write end's close is examined
     // Uninstall looks for the version folder before deleting it; a look that

@@ -21,12 +21,8 @@ protected:
         payloadOrders(orders);
         setMachinePath("C:\\Tools");
     }
-    // Commit sent one reset record, then only increments.
     static void expectProgressShape() {
-        const std::vector<std::vector<int>> records = progress();
-        ASSERT_FALSE(records.empty());
-        EXPECT_EQ(records[0], (std::vector<int>{0, 8800, 0}));
-        EXPECT_EQ(increments(), int(records.size()) - 1);
+        EXPECT_TRUE(oneResetThenIncrements()) << ::testing::PrintToString(progress());
     }
     static void expectNothingLeftOpen() {
         EXPECT_TRUE(hostwin::open_records().empty());
@@ -38,13 +34,13 @@ protected:
 TEST_F(PayloadBehaviourTest, OutputThatEndsBadlyStillCompletesCommit) {
     const struct {
         const char* orders;
-        int minIncrements;
+        int minTicks;
     } cases[] = {
         // Killed by a signal after half a line.
         {"die\n", 1},
-        // One 10 MB line, read in pieces of at most 511 characters, one
-        // increment each; the program cannot end before most of it has been
-        // read (the pipe holds far less than half of it).
+        // One 10 MB line, read in pieces of at most 511 characters, one tick
+        // each; the program cannot end before most of it has been read (the
+        // pipe holds far less than half of it).
         {"long 10000000\n", 10000000 / 511 / 2},
         {"nul 5000\nlines 2\n", 1},
     };
@@ -54,7 +50,7 @@ TEST_F(PayloadBehaviourTest, OutputThatEndsBadlyStillCompletesCommit) {
         EXPECT_EQ(installAndCommit(), 0u) << ::testing::PrintToString(errors());
         EXPECT_TRUE(errors().empty());
         expectProgressShape();
-        EXPECT_GE(increments(), c.minIncrements);
+        EXPECT_GE(ticksSent(), c.minTicks);
         EXPECT_TRUE(fs::exists(runtimeFolder() / "zqcomutil.dll"));
         EXPECT_EQ(machinePath(), "C:\\Tools;" + folderEntry());
         EXPECT_TRUE(comServerRegistered("zqcommgr.dll"));
@@ -65,15 +61,22 @@ TEST_F(PayloadBehaviourTest, OutputThatEndsBadlyStillCompletesCommit) {
 
 TEST_F(PayloadBehaviourTest, CancelStillWorksWhileTheProgramNeverEnds) {
     // The program prints its three file lines, closes its output and never
-    // ends: one increment per line, one for the end of the stream, then one
-    // per wait; the cancel comes with the second wait.
+    // ends: once their ticks are sent, Commit sends records without ticks
+    // while it waits; the cancel comes with the third of them.
     freshRun("hang\n");
-    hostwin::cancel_at_increment(6);
+    int ticks = 0, waits = 0, records = 0;
+    hostwin::set_message_handler([&](const hostwin::Message& m) {
+        if (m.type != INSTALLMESSAGE_PROGRESS || m.fields.at(1).integer != 2) return IDOK;
+        ++records;
+        ticks += m.fields.at(2).integer;
+        return ticks == 3 && m.fields.at(2).integer == 0 && ++waits == 3 ? IDCANCEL : IDOK;
+    });
     EXPECT_EQ(installAndCommit(), 1602u);
-    hostwin::cancel_at_increment(0);
+    hostwin::set_message_handler(nullptr);
     EXPECT_TRUE(errors().empty());
     expectProgressShape();
-    EXPECT_EQ(increments(), 6);
+    EXPECT_EQ(waits, 3);
+    EXPECT_EQ(increments(), records) << "nothing after the cancel";
     EXPECT_EQ(machinePath(), "C:\\Tools");
     EXPECT_EQ(callCount("RegOpenKeyExA"), 0);
     EXPECT_EQ(callCount("LoadLibraryA"), 0);

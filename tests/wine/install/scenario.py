@@ -29,7 +29,6 @@ COM_SERVERS = ["zqcommgr.dll", "zqcomutil.dll"]
 INSTALLMESSAGE_PROGRESS = 0x0A000000
 ERROR_MESSAGE = 0x03000000 | 0x10  # user message, error icon, OK button
 RESET = [None, 0, 8800, 0]
-INCREMENT = [None, 2, 1, 0]
 COM_FAILURE = "Aborting installation - Could not register COM servers."
 
 
@@ -159,17 +158,21 @@ class Run:
 
     def progress(self):
         """The custom action's progress records, in order: the three-field
-        resets of 8800 ticks and increments of one tick. The installer's own
+        resets of 8800 ticks and increments of N ticks. The installer's own
         records have four fields."""
         return [fields for t, fields in self.messages
-                if t == INSTALLMESSAGE_PROGRESS and fields in (RESET, INCREMENT)]
+                if t == INSTALLMESSAGE_PROGRESS and len(fields) == 4 and fields[0] is None
+                and (fields == RESET or fields[1] == 2)]
 
 
 def expect_one_reset_then_increments(run):
+    """The ticks of each increment record, after exactly one reset record."""
     progress = run.progress()
     check(progress[:1] == [RESET], "progress records do not start with one reset: %r" % progress[:3])
-    check(RESET not in progress[1:], "more than one reset record")
-    return len(progress) - 1
+    increments = progress[1:]
+    check(all(f[1] == 2 and isinstance(f[2], int) and f[2] >= 0 and f[3] == 0 for f in increments),
+          "records other than (2, N, 0) increments after the reset: %r" % increments[:5])
+    return [f[2] for f in increments]
 
 
 def expect_runtime(prefix, root, present):
@@ -212,14 +215,14 @@ def scenario_lifecycle(prefix):
     check(prefix.machine_path() == (before[0], before[1] + ";" + entry),
           "Path after install is %r" % (prefix.machine_path(),))
     expect_com(prefix, {name: ROOT for name in COM_SERVERS})
-    # At most one increment per line of the payload program (it prints one
-    # line per file it lays down), plus one for the read that meets the end
-    # of its output. Commit stops at the first poll that sees the program
-    # ended, so a program that outruns it leaves lines unread: fewer is fine.
+    # One tick per line of the payload program (it prints one line per file
+    # it lays down); the first record waits for the first line. Commit stops
+    # at the first check that sees the program ended, so a program that
+    # outruns it leaves lines unread: fewer is fine.
     lines = len(RUNTIME_FILES)
-    increments = expect_one_reset_then_increments(install)
-    check(1 <= increments <= lines + 1,
-          "%d progress increments for %d payload lines" % (increments, lines))
+    ticks = expect_one_reset_then_increments(install)
+    check(ticks and 1 <= sum(ticks) <= lines,
+          "%d ticks in %d increments for %d payload lines" % (sum(ticks), len(ticks), lines))
 
     # The launcher lives in bin\, away from the runtime library: it can only
     # find kvlkrtrt71.dll through the machine Path.
@@ -265,9 +268,26 @@ def scenario_cancel(prefix):
     run = Run(prefix, "install", ["TARGETDIR=" + ROOT], cancel_at=3)
     run.expect_code(1602)
     check(run.error_messages() == [], "error messages: %r" % run.error_messages())
-    check(expect_one_reset_then_increments(run) == 3, "Commit went on after the cancel: %r" % run.progress())
+    check(len(expect_one_reset_then_increments(run)) == 3, "Commit went on after the cancel: %r" % run.progress())
     check(prefix.machine_path() == before, "Path changed to %r" % (prefix.machine_path(),))
     expect_com(prefix, {name: None for name in COM_SERVERS})
+
+
+def scenario_exit_259(prefix):
+    """A payload that ends with exit code 259 (STILL_ACTIVE) once its output
+    has ended: Commit sees it ended and completes by itself."""
+    write_file(prefix, ROOT + "_KRTInstaller.cfg", "linger 500\nexit 259\n")
+    # A Commit that mistook the exit code for a running program would send
+    # records without end; the cancel stops it instead of hanging the test.
+    limit = 1000
+    run = Run(prefix, "install", ["TARGETDIR=" + ROOT], cancel_at=limit)
+    ticks = expect_one_reset_then_increments(run)
+    check(len(ticks) < limit, "Commit kept sending records: %d" % len(ticks))
+    run.expect_code(0)
+    check(run.error_messages() == [], "error messages: %r" % run.error_messages())
+    check(sum(ticks) == len(RUNTIME_FILES), "%d ticks for %d payload lines" % (sum(ticks), len(RUNTIME_FILES)))
+    expect_runtime(prefix, ROOT, True)
+    expect_com(prefix, {name: ROOT for name in COM_SERVERS})
 
 
 def scenario_com_failure(prefix):
@@ -369,6 +389,7 @@ def scenario_drive_root(prefix):
 SCENARIOS = {
     "lifecycle": scenario_lifecycle,
     "cancel": scenario_cancel,
+    "exit-259": scenario_exit_259,
     "com-failure": scenario_com_failure,
     "path-sub": scenario_path_sub,
     "other-root": scenario_other_root,
@@ -431,6 +452,24 @@ def boot(path):
     return 0
 
 
+def copy_prefix(base, work, package, probe):
+    """A fresh copy of the booted prefix in WORK/prefix, with the package and
+    the probe in C:\\krt-test; None when the copy fails."""
+    prefix = Prefix(os.path.join(work, "prefix"))
+    discard(prefix)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    copy = subprocess.run(["cp", "-a", base, prefix.path])
+    if copy.returncode != 0:
+        print("cannot copy the prefix " + base)
+        return None
+    tools = prefix.unix("C:\\krt-test")
+    os.makedirs(tools)
+    shutil.copy(package, os.path.join(tools, "KRTKit.msi"))
+    shutil.copy(probe, os.path.join(tools, "krt-msiprobe.exe"))
+    return prefix
+
+
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "boot":
         return boot(sys.argv[2])
@@ -444,19 +483,9 @@ def main():
 
     global LOCALE_DIR
     LOCALE_DIR = os.path.join(os.path.dirname(os.path.abspath(options.work)), "locale")
-    prefix = Prefix(os.path.join(options.work, "prefix"))
-    discard(prefix)
-    shutil.rmtree(options.work, ignore_errors=True)
-    os.makedirs(options.work)
-    copy = subprocess.run(["cp", "-a", options.base, prefix.path])
-    if copy.returncode != 0:
-        print("cannot copy the prefix " + options.base)
+    prefix = copy_prefix(options.base, options.work, options.package, options.probe)
+    if prefix is None:
         return 1
-    tools = prefix.unix("C:\\krt-test")
-    os.makedirs(tools)
-    shutil.copy(options.package, os.path.join(tools, "KRTKit.msi"))
-    shutil.copy(options.probe, os.path.join(tools, "krt-msiprobe.exe"))
-
     try:
         prefix.start_server()
         SCENARIOS[options.scenario](prefix)
