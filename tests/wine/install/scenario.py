@@ -117,12 +117,12 @@ class Prefix:
 class Run:
     """One run of krt-msiprobe and what its event log holds."""
 
-    def __init__(self, prefix, action, props=(), cancel_at=None):
+    def __init__(self, prefix, action, props=(), cancel_at=None, package="KRTKit.msi"):
         events = "C:\\krt-test\\%s.jsonl" % action
         args = ["C:\\krt-test\\krt-msiprobe.exe", "--events", events]
         if cancel_at is not None:
             args += ["--cancel-at", str(cancel_at)]
-        args += [action, "C:\\krt-test\\KRTKit.msi"] + list(props)
+        args += [action, "C:\\krt-test\\" + package] + list(props)
         out = prefix.wine(args)
         self.messages = []
         self.code = None
@@ -307,6 +307,167 @@ def scenario_rollback_disabled(prefix):
     check(prefix.machine_path() == before, "Path changed to %r" % (prefix.machine_path(),))
 
 
+# ---- Upgrades -----------------------------------------------------------------
+# The package built as the next minor version (--newer) replaces the installed
+# one: RemoveExistingProducts removes the older product before the newer one's
+# installation script. The older product's Uninstall is guarded by NOT
+# UPGRADINGPRODUCTCODE; an engine that sets the property skips it, one that
+# does not (Wine removes the older product with a plain REMOVE=ALL) runs it.
+# Either way the newer Commit leaves the runtime and one Path entry.
+
+NEWER = "KRTKit-newer.msi"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+REMEMBERED_ROOT_KEY = r"HKLM\SOFTWARE\KRTKit\Kit"
+# Put in the version folder before an upgrade: still there afterwards when
+# the older Uninstall did not run.
+MARKER = "v71\\krt-upgrade-marker"
+
+
+class Skip(Exception):
+    pass
+
+
+def products(prefix):
+    """{product code: version} of the kit's products that the installer has
+    registered, from the Uninstall keys."""
+    out = prefix.wine(["reg", "query", UNINSTALL_KEY, "/s"])
+    found, key, values = {}, None, {}
+    for line in out.stdout.decode("latin-1").splitlines() + ["HKEY_END"]:
+        line = line.rstrip("\r")
+        if line.startswith("HKEY_"):
+            if values.get("DisplayName") == "KRT Kit":
+                found[key.rsplit("\\", 1)[-1]] = values.get("DisplayVersion")
+            key, values = line, {}
+        elif line.startswith("    "):
+            parts = line[4:].split("    ", 2)
+            values[parts[0]] = parts[2] if len(parts) == 3 else ""
+    return found
+
+
+def version_tuple(text):
+    return tuple(int(part) for part in text.split("."))
+
+
+def expect_one_path_entry(prefix, before, root):
+    check(prefix.machine_path() == (before[0], before[1] + ";" + runtime_folder(root)),
+          "Path is %r, expected the entry once behind %r" % (prefix.machine_path(), before))
+
+
+def expect_installed(prefix, before, root):
+    """The runtime under root, its folder once on the Path, the COM servers
+    registered from it, and the launcher, away from the runtime library,
+    finding it through the Path."""
+    expect_runtime(prefix, root, True)
+    expect_one_path_entry(prefix, before, root)
+    expect_com(prefix, {name: root for name in COM_SERVERS})
+    launcher = root + "bin\\dorvak.exe"
+    status, lines_out, err = dorvak(prefix, launcher, ["x"])
+    check(status == 0 and lines_out == [launcher, "x"],
+          "dorvak: status %d, %r, %r" % (status, lines_out, err))
+
+
+def install_then_upgrade(prefix, older_props, newer_props):
+    """Installs the older package, then the newer one over it. Returns the
+    older product's code and whether its Uninstall ran during the upgrade."""
+    Run(prefix, "install", older_props).expect_code(0)
+    older = products(prefix)
+    check(len(older) == 1, "products after the first install: %r" % older)
+    root = prefix.reg_values(REMEMBERED_ROOT_KEY)["installroot"][1]
+    write_file(prefix, root + MARKER, "")
+
+    upgrade = Run(prefix, "install", newer_props, package=NEWER)
+    upgrade.expect_code(0)
+    check(upgrade.error_messages() == [], "error messages: %r" % upgrade.error_messages())
+    newer = products(prefix)
+    check(len(newer) == 1 and set(newer) != set(older), "products after the upgrade: %r (before %r)" % (newer, older))
+    check(version_tuple(*newer.values()) > version_tuple(*older.values()), "upgraded from %r to %r" % (older, newer))
+    return list(older)[0], not os.path.exists(prefix.unix(root + MARKER))
+
+
+def snapshot(prefix, root):
+    """What an installation changes: products, Path, COM registrations,
+    remembered root, and every file under root with its size and time."""
+    files = []
+    for folder, _, names in os.walk(prefix.unix(root)):
+        for name in names:
+            info = os.stat(os.path.join(folder, name))
+            files.append((os.path.join(folder, name), info.st_size, info.st_mtime_ns))
+    return (products(prefix), prefix.machine_path(), prefix.reg_values(COM_KEY),
+            prefix.reg_values(REMEMBERED_ROOT_KEY), sorted(files))
+
+
+def scenario_upgrade(prefix):
+    """7.1.0 in a root of its own, then 7.2.0 without a root: one product,
+    in the remembered root; 7.1.0 again is refused; removal restores the Path."""
+    root = "C:\\Older Root\\Kit\\"
+    before = prefix.machine_path()
+    install_then_upgrade(prefix, ["TARGETDIR=" + root], [])
+    check(not os.path.exists(prefix.unix(ROOT)), "the upgrade installed into the default root")
+    expect_installed(prefix, before, root)
+
+    # A downgrade: the launch condition refuses it before anything is done.
+    state = snapshot(prefix, root)
+    downgrade = Run(prefix, "install", [])
+    downgrade.expect_code(1603)
+    ended = [fields[1:] for t, fields in downgrade.messages
+             if t == 0x04000000 and fields[:2] == ["Action ended [Time]: [1]. Return value [2].", "LaunchConditions"]]
+    check(ended == [["LaunchConditions", 0]], "LaunchConditions did not refuse: %r" % ended)
+    check(snapshot(prefix, root) == state, "the refused downgrade changed the machine")
+
+    remove = Run(prefix, "remove", package=NEWER)
+    remove.expect_code(0)
+    check(remove.error_messages() == [], "error messages: %r" % remove.error_messages())
+    check(products(prefix) == {}, "products after removal: %r" % products(prefix))
+    check(not os.path.exists(prefix.unix(root + "v71")), "the version folder is still there")
+    check(prefix.machine_path() == before, "Path after removal is %r, before install %r"
+          % (prefix.machine_path(), before))
+
+
+def scenario_upgrade_named_root(prefix):
+    """An upgrade into a root named on its command line, not the remembered one."""
+    before = prefix.machine_path()
+    root = "C:\\Newer Root\\"
+    _, older_uninstalled = install_then_upgrade(prefix, [], ["TARGETDIR=" + root])
+    check(prefix.reg_values(REMEMBERED_ROOT_KEY).get("installroot") == ("REG_SZ", root),
+          "remembered root is %r" % (prefix.reg_values(REMEMBERED_ROOT_KEY),))
+    if older_uninstalled:
+        # The older Uninstall took its runtime and Path entry away.
+        check(not os.path.exists(prefix.unix(ROOT + "v71")), "the older runtime is still there")
+        expect_installed(prefix, before, root)
+    else:
+        # Skipped by the guard: the older runtime stays, ahead on the Path.
+        older_path = (before[0], before[1] + ";" + runtime_folder(ROOT))
+        expect_runtime(prefix, ROOT, True)
+        expect_installed(prefix, older_path, root)
+    Run(prefix, "remove", package=NEWER).expect_code(0)
+    check(products(prefix) == {}, "products after removal: %r" % products(prefix))
+    check(not os.path.exists(prefix.unix(root + "v71")), "the version folder is still there")
+
+
+def scenario_upgrade_late(prefix):
+    """The older product removed after the newer one is installed: its
+    Uninstall must not run, or it deletes the newer runtime."""
+    # Whether the engine skips the guarded Uninstall, seen in the safe placement.
+    _, older_uninstalled = install_then_upgrade(prefix, [], [])
+    if older_uninstalled:
+        raise Skip("the installer ran the older product's Uninstall during the upgrade: it does not "
+                   "set UPGRADINGPRODUCTCODE for it (Wine's removes the older product with a plain "
+                   "REMOVE=ALL), so after the newer Commit that Uninstall would delete the newer runtime")
+    Run(prefix, "remove", package=NEWER).expect_code(0)
+    before = prefix.machine_path()
+    late = {}
+    for package in ("KRTKit.msi", NEWER):
+        late[package] = "late-" + package
+        shutil.copy(prefix.unix("C:\\krt-test\\" + package), prefix.unix("C:\\krt-test\\" + late[package]))
+        subprocess.run([MSIBUILD, prefix.unix("C:\\krt-test\\" + late[package]), "-q",
+                        "UPDATE `InstallExecuteSequence` SET `Sequence` = 6601 "
+                        "WHERE `Action` = 'RemoveExistingProducts'"], check=True)
+    Run(prefix, "install", [], package=late["KRTKit.msi"]).expect_code(0)
+    Run(prefix, "install", [], package=late[NEWER]).expect_code(0)
+    check(len(products(prefix)) == 1, "products after the upgrade: %r" % products(prefix))
+    expect_installed(prefix, before, ROOT)
+
+
 SCENARIOS = {
     "lifecycle": scenario_lifecycle,
     "cancel": scenario_cancel,
@@ -314,11 +475,18 @@ SCENARIOS = {
     "path-sub": scenario_path_sub,
     "other-root": scenario_other_root,
     "rollback-disabled": scenario_rollback_disabled,
+    "upgrade": scenario_upgrade,
+    "upgrade-named-root": scenario_upgrade_named_root,
+    "upgrade-late": scenario_upgrade_late,
 }
 
 WINE = os.environ.get("KRT_WINE", "wine")
 WINEBOOT = os.environ.get("KRT_WINEBOOT", "wineboot")
 WINESERVER = os.environ.get("KRT_WINESERVER", "wineserver")
+MSIBUILD = os.environ.get("KRT_MSIBUILD", "msibuild")
+# The exit status of a scenario that the installer cannot run (CTest's
+# SKIP_RETURN_CODE).
+SKIPPED = 77
 
 
 def discard(prefix):
@@ -352,6 +520,7 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--package", required=True)
     parser.add_argument("--probe", required=True)
+    parser.add_argument("--newer", help="the package as a newer version, for the upgrade scenarios")
     options = parser.parse_args()
 
     prefix = Prefix(os.path.join(options.work, "prefix"))
@@ -366,6 +535,8 @@ def main():
     os.makedirs(tools)
     shutil.copy(options.package, os.path.join(tools, "KRTKit.msi"))
     shutil.copy(options.probe, os.path.join(tools, "krt-msiprobe.exe"))
+    if options.newer:
+        shutil.copy(options.newer, os.path.join(tools, NEWER))
 
     try:
         prefix.start_server()
@@ -374,6 +545,9 @@ def main():
         print("FAIL [%s]: %s" % (options.scenario, failure))
         print("probe logs and prefix kept in " + options.work)
         return 1
+    except Skip as skip:
+        print("SKIP [%s]: %s" % (options.scenario, skip))
+        return SKIPPED
     finally:
         prefix.stop()
     shutil.rmtree(options.work, ignore_errors=True)
