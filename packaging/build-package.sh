@@ -158,9 +158,9 @@ before KRTCommit InstallFinalize
     die "KRTRememberedRootToTarget has the condition '$(cond_of KRTRememberedRootToTarget)'"
 [ "$(cond_of KRTDefaultRoot)" = "NOT TARGETDIR" ] || die "KRTDefaultRoot has the condition '$(cond_of KRTDefaultRoot)'"
 # A full-UI installation chooses the root in the UI sequence: the same rows.
+row_of() { awk -F'\t' -v a="$2" '$1 == a' "$work/$1.idt"; }  # table, action
 for action in AppSearch KRTRememberedRootToTarget KRTDefaultRoot; do
-    row_of() { awk -F'\t' -v a="$action" '$1 == a' "$work/$1.idt"; }
-    [ "$(row_of InstallUISequence)" = "$(row_of InstallExecuteSequence)" ] ||
+    [ "$(row_of InstallUISequence "$action")" = "$(row_of InstallExecuteSequence "$action")" ] ||
         die "$action differs between InstallUISequence and InstallExecuteSequence"
 done
 

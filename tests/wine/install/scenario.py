@@ -444,10 +444,57 @@ def scenario_upgrade_named_root(prefix):
     check(not os.path.exists(prefix.unix(root + "v71")), "the version folder is still there")
 
 
+def derived_package(prefix, package, name, query):
+    """A copy of a package with one table edit, for the placements that the
+    demonstration package does not use."""
+    path = prefix.unix("C:\\krt-test\\" + name)
+    shutil.copy(prefix.unix("C:\\krt-test\\" + package), path)
+    subprocess.run([MSIBUILD, path, "-q", query], check=True)
+    return name
+
+
+# What the installer sets for the older product's removal during an upgrade:
+# the newer product's code. The package only asks whether it is set.
+UPGRADING = ["UPGRADINGPRODUCTCODE={7A1C0E4B-0000-4000-8000-000000000002}"]
+WITHOUT_REMOVAL = "DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'RemoveExistingProducts'"
+LATE_REMOVAL = "UPDATE `InstallExecuteSequence` SET `Sequence` = 6601 WHERE `Action` = 'RemoveExistingProducts'"
+
+
+def scenario_upgrade_guard(prefix):
+    """Both placements of the older product's removal as an installer that
+    sets UPGRADINGPRODUCTCODE for it runs them, step by step: the guarded
+    Uninstall does not run, and the newer product has the runtime and the one
+    Path entry; removing it restores the Path."""
+    before = prefix.machine_path()
+
+    # Early: the older product removed, then the newer one installed.
+    Run(prefix, "install", []).expect_code(0)
+    Run(prefix, "remove", UPGRADING).expect_code(0)
+    check(products(prefix) == {}, "products after the removal: %r" % products(prefix))
+    expect_runtime(prefix, ROOT, True)
+    expect_one_path_entry(prefix, before, ROOT)
+    Run(prefix, "install", [], package=NEWER).expect_code(0)
+    expect_installed(prefix, before, ROOT)
+    Run(prefix, "remove", package=NEWER).expect_code(0)
+    check(prefix.machine_path() == before, "Path after removal is %r" % (prefix.machine_path(),))
+
+    # Late: the newer product installed beside the older one, then the older
+    # one removed.
+    beside = derived_package(prefix, NEWER, "beside-" + NEWER, WITHOUT_REMOVAL)
+    Run(prefix, "install", []).expect_code(0)
+    Run(prefix, "install", [], package=beside).expect_code(0)
+    Run(prefix, "remove", UPGRADING).expect_code(0)
+    check(len(products(prefix)) == 1, "products after the upgrade: %r" % products(prefix))
+    expect_installed(prefix, before, ROOT)
+    Run(prefix, "remove", package=beside).expect_code(0)
+    check(products(prefix) == {}, "products after removal: %r" % products(prefix))
+    check(prefix.machine_path() == before, "Path after removal is %r" % (prefix.machine_path(),))
+
+
 def scenario_upgrade_late(prefix):
-    """The older product removed after the newer one is installed: its
-    Uninstall must not run, or it deletes the newer runtime."""
-    # Whether the engine skips the guarded Uninstall, seen in the safe placement.
+    """The installer's own upgrade with the older product removed after the
+    newer one is installed (RemoveExistingProducts after InstallFinalize)."""
+    # Whether the installer skips the guarded Uninstall, seen in the safe placement.
     _, older_uninstalled = install_then_upgrade(prefix, [], [])
     if older_uninstalled:
         raise Skip("the installer ran the older product's Uninstall during the upgrade: it does not "
@@ -455,18 +502,12 @@ def scenario_upgrade_late(prefix):
                    "REMOVE=ALL), so after the newer Commit that Uninstall would delete the newer runtime")
     Run(prefix, "remove", package=NEWER).expect_code(0)
     before = prefix.machine_path()
-    late = {}
-    for package in ("KRTKit.msi", NEWER):
-        late[package] = "late-" + package
-        shutil.copy(prefix.unix("C:\\krt-test\\" + package), prefix.unix("C:\\krt-test\\" + late[package]))
-        subprocess.run([MSIBUILD, prefix.unix("C:\\krt-test\\" + late[package]), "-q",
-                        "UPDATE `InstallExecuteSequence` SET `Sequence` = 6601 "
-                        "WHERE `Action` = 'RemoveExistingProducts'"], check=True)
-    Run(prefix, "install", [], package=late["KRTKit.msi"]).expect_code(0)
-    Run(prefix, "install", [], package=late[NEWER]).expect_code(0)
+    older = derived_package(prefix, "KRTKit.msi", "late-KRTKit.msi", LATE_REMOVAL)
+    newer = derived_package(prefix, NEWER, "late-" + NEWER, LATE_REMOVAL)
+    Run(prefix, "install", [], package=older).expect_code(0)
+    Run(prefix, "install", [], package=newer).expect_code(0)
     check(len(products(prefix)) == 1, "products after the upgrade: %r" % products(prefix))
     expect_installed(prefix, before, ROOT)
-
 
 SCENARIOS = {
     "lifecycle": scenario_lifecycle,
@@ -477,6 +518,7 @@ SCENARIOS = {
     "rollback-disabled": scenario_rollback_disabled,
     "upgrade": scenario_upgrade,
     "upgrade-named-root": scenario_upgrade_named_root,
+    "upgrade-guard": scenario_upgrade_guard,
     "upgrade-late": scenario_upgrade_late,
 }
 
