@@ -454,20 +454,24 @@ def scenario_upgrade_named_root(prefix):
     check(not os.path.exists(prefix.unix(root + "v71")), "the version folder is still there")
 
 
-def derived_package(prefix, package, name, query):
-    """A copy of a package with one table edit, for the placements that the
-    demonstration package does not use."""
+def derived_package(prefix, package, name, *edits):
+    """A copy of a package changed by msibuild (each edit a list of its
+    options), for what the demonstration package does not do itself."""
     path = prefix.unix("C:\\krt-test\\" + name)
     shutil.copy(prefix.unix("C:\\krt-test\\" + package), path)
-    subprocess.run([MSIBUILD, path, "-q", query], check=True)
+    for edit in edits:
+        subprocess.run([MSIBUILD, path] + edit, check=True)
     return name
 
 
 # What the installer sets for the older product's removal during an upgrade:
 # the newer product's code. The package only asks whether it is set.
 UPGRADING = ["UPGRADINGPRODUCTCODE={7A1C0E4B-0000-4000-8000-000000000002}"]
-WITHOUT_REMOVAL = "DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'RemoveExistingProducts'"
-LATE_REMOVAL = "UPDATE `InstallExecuteSequence` SET `Sequence` = 6601 WHERE `Action` = 'RemoveExistingProducts'"
+WITHOUT_REMOVAL = ["-q", "DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'RemoveExistingProducts'"]
+LATE_REMOVAL = ["-q", "UPDATE `InstallExecuteSequence` SET `Sequence` = 6601 WHERE `Action` = 'RemoveExistingProducts'"]
+# A rebuild of the same version: another product code.
+REBUILT = ["-q", "UPDATE `Property` SET `Value` = '{7A1C0E4B-0000-4000-8000-000000000003}' "
+                 "WHERE `Property` = 'ProductCode'"]
 
 
 def scenario_upgrade_guard(prefix):
@@ -501,6 +505,23 @@ def scenario_upgrade_guard(prefix):
     check(prefix.machine_path() == before, "Path after removal is %r" % (prefix.machine_path(),))
 
 
+def scenario_upgrade_rebuild(prefix):
+    """A rebuild of the installed version, with a product code of its own,
+    replaces it instead of installing beside it."""
+    before = prefix.machine_path()
+    rebuilt = derived_package(prefix, "KRTKit.msi", "rebuilt-KRTKit.msi", REBUILT)
+    Run(prefix, "install", []).expect_code(0)
+    older = products(prefix)
+    Run(prefix, "install", [], package=rebuilt).expect_code(0)
+    now = products(prefix)
+    check(len(now) == 1 and set(now) != set(older) and list(now.values()) == list(older.values()),
+          "products after the rebuild: %r (before %r)" % (now, older))
+    expect_installed(prefix, before, ROOT)
+    Run(prefix, "remove", package=rebuilt).expect_code(0)
+    check(products(prefix) == {}, "products after removal: %r" % products(prefix))
+    check(prefix.machine_path() == before, "Path after removal is %r" % (prefix.machine_path(),))
+
+
 def scenario_upgrade_late(prefix):
     """The installer's own upgrade with the older product removed after the
     newer one is installed (RemoveExistingProducts after InstallFinalize)."""
@@ -529,6 +550,7 @@ SCENARIOS = {
     "upgrade": scenario_upgrade,
     "upgrade-named-root": scenario_upgrade_named_root,
     "upgrade-guard": scenario_upgrade_guard,
+    "upgrade-rebuild": scenario_upgrade_rebuild,
     "upgrade-late": scenario_upgrade_late,
 }
 
