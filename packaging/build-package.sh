@@ -116,9 +116,9 @@ grep -q "^KRTRequireRollback${tab}19${tab}${tab}" "$work/CustomAction.idt" || di
 expect_row "$work/CustomAction.idt" "KRTRememberedRootToTarget${tab}51${tab}TARGETDIR${tab}[KRTREMEMBEREDROOT]${tab}"
 expect_row "$work/CustomAction.idt" "KRTDefaultRoot${tab}51${tab}TARGETDIR${tab}C:\\Apps\\Kit\\${tab}"
 
-# One upgrade code for every version, taken from the product code "*" and
-# the fixed UpgradeCode; versions up to this one are removed, newer ones
-# only detected and refused by a launch condition.
+# Every build has a product code of its own (Id="*") and the one fixed
+# upgrade code: versions up to this one are removed, newer ones only
+# detected and refused by a launch condition.
 grep -q "^ProductCode${tab}{" "$work/Property.idt" || die "the package has no product code"
 expect_row "$work/Upgrade.idt" "${upgrade_code}${tab}${tab}${version}${tab}${tab}513${tab}${tab}WIX_UPGRADE_DETECTED"
 expect_row "$work/Upgrade.idt" "${upgrade_code}${tab}${version}${tab}${tab}${tab}2${tab}${tab}WIX_DOWNGRADE_DETECTED"
