@@ -316,7 +316,9 @@ def scenario_rollback_disabled(prefix):
 # Either way the newer Commit leaves the runtime and one Path entry.
 
 NEWER = "KRTKit-newer.msi"
-UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+# Where the installer registers products, in either registry view.
+UNINSTALL_KEYS = [r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall",
+                  r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall"]
 REMEMBERED_ROOT_KEY = r"HKLM\SOFTWARE\KRTKit\Kit"
 INSTALLMESSAGE_INFO = 0x04000000
 ACTION_ENDED = "Action ended [Time]: [1]. Return value [2]."
@@ -334,9 +336,9 @@ class Skip(Exception):
 def products(prefix):
     """{product code: version} of the kit's products that the installer has
     registered, from the Uninstall keys."""
-    out = prefix.wine(["reg", "query", UNINSTALL_KEY, "/s"])
+    text = "".join(prefix.wine(["reg", "query", key, "/s"]).stdout.decode("latin-1") for key in UNINSTALL_KEYS)
     found, key, values = {}, None, {}
-    for line in out.stdout.decode("latin-1").splitlines() + ["HKEY_END"]:
+    for line in text.splitlines() + ["HKEY_END"]:
         line = line.rstrip("\r")
         if line.startswith("HKEY_"):
             if values.get("DisplayName") == "KRT Kit":
@@ -370,14 +372,13 @@ def expect_installed(prefix, before, root):
           "dorvak: status %d, %r, %r" % (status, lines_out, err))
 
 
-def install_then_upgrade(prefix, older_props, newer_props):
-    """Installs the older package, then the newer one over it. Returns
-    whether the older product's Uninstall ran during the upgrade."""
-    Run(prefix, "install", older_props).expect_code(0)
+def install_then_upgrade(prefix, older_root, newer_props):
+    """Installs the older package into older_root, then the newer one over it.
+    Returns whether the older product's Uninstall ran during the upgrade."""
+    Run(prefix, "install", ["TARGETDIR=" + older_root]).expect_code(0)
     older = products(prefix)
     check(len(older) == 1, "products after the first install: %r" % older)
-    root = prefix.reg_values(REMEMBERED_ROOT_KEY)["installroot"][1]
-    write_file(prefix, root + MARKER, "")
+    write_file(prefix, older_root + MARKER, "")
 
     upgrade = Run(prefix, "install", newer_props, package=NEWER)
     upgrade.expect_code(0)
@@ -385,7 +386,7 @@ def install_then_upgrade(prefix, older_props, newer_props):
     newer = products(prefix)
     check(len(newer) == 1 and set(newer) != set(older), "products after the upgrade: %r (before %r)" % (newer, older))
     check(version_tuple(*newer.values()) > version_tuple(*older.values()), "upgraded from %r to %r" % (older, newer))
-    return not os.path.exists(prefix.unix(root + MARKER))
+    return not os.path.exists(prefix.unix(older_root + MARKER))
 
 
 def snapshot(prefix, root):
@@ -406,13 +407,13 @@ def scenario_upgrade(prefix):
     removing the newer one restores the Path."""
     root = "C:\\Older Root\\Kit\\"
     before = prefix.machine_path()
-    install_then_upgrade(prefix, ["TARGETDIR=" + root], [])
+    install_then_upgrade(prefix, root, [])
     check(not os.path.exists(prefix.unix(ROOT)), "the upgrade installed into the default root")
     expect_installed(prefix, before, root)
 
     # A downgrade: the launch condition refuses it before anything is done.
-    # Wine shows the condition's text only in a message box of its own; an
-    # installer that hands it to the UI handler must hand over that text.
+    # Wine hands the condition's text to no UI handler at the probe's UI
+    # level; an installer that hands it over must hand over that text.
     state = snapshot(prefix, root)
     downgrade = Run(prefix, "install", [])
     downgrade.expect_code(1603)
@@ -436,9 +437,7 @@ def scenario_upgrade_named_root(prefix):
     """An upgrade into a root named on its command line, not the remembered one."""
     before = prefix.machine_path()
     root = "C:\\Newer Root\\"
-    older_uninstalled = install_then_upgrade(prefix, [], ["TARGETDIR=" + root])
-    check(prefix.reg_values(REMEMBERED_ROOT_KEY).get("installroot") == ("REG_SZ", root),
-          "remembered root is %r" % (prefix.reg_values(REMEMBERED_ROOT_KEY),))
+    older_uninstalled = install_then_upgrade(prefix, ROOT, ["TARGETDIR=" + root])
     if older_uninstalled:
         # The older Uninstall took its runtime and Path entry away.
         check(not os.path.exists(prefix.unix(ROOT + "v71")), "the older runtime is still there")
@@ -526,7 +525,7 @@ def scenario_upgrade_late(prefix):
     """The installer's own upgrade with the older product removed after the
     newer one is installed (RemoveExistingProducts after InstallFinalize)."""
     # Whether the installer skips the guarded Uninstall, seen in the safe placement.
-    older_uninstalled = install_then_upgrade(prefix, [], [])
+    older_uninstalled = install_then_upgrade(prefix, ROOT, [])
     if older_uninstalled:
         raise Skip("the installer ran the older product's Uninstall during the upgrade: it does not "
                    "set UPGRADINGPRODUCTCODE for it (Wine's removes the older product with a plain "
