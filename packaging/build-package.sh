@@ -72,13 +72,20 @@ msi="$work/KRTKit.msi"
 #    Commit must share the impersonated custom-action host with Install.
 #    The installer skips commit actions when rollback is disabled (policy or
 #    DISABLEROLLBACK), which would leave an installed product without its
-#    runtime; the type 19 action ends such an installation with an error.
+#    runtime; a type 19 action ends such an installation with an error. It
+#    stops the installation twice: before RemoveExistingProducts, so that an
+#    upgrade refused for this reason keeps the older version, and after
+#    InstallInitialize, for an installer that sets RollbackDisabled only when
+#    the script starts.
+no_rollback="[ProductName] cannot be installed while rollback is disabled: its runtime is laid down by a commit action, which the installer skips without rollback."
 msibuild "$msi" \
     -q "UPDATE \`CustomAction\` SET \`Type\` = 1 WHERE \`Action\` = 'KRTInstall'" \
     -q "UPDATE \`CustomAction\` SET \`Type\` = 1281 WHERE \`Action\` = 'KRTRollback'" \
     -q "UPDATE \`CustomAction\` SET \`Type\` = 1537 WHERE \`Action\` = 'KRTCommit'" \
     -q "UPDATE \`CustomAction\` SET \`Type\` = 1 WHERE \`Action\` = 'KRTUninstall'" \
-    -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Target\`) VALUES ('KRTRequireRollback', 19, '[ProductName] cannot be installed while rollback is disabled: its runtime is laid down by a commit action, which the installer skips without rollback.')" \
+    -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Target\`) VALUES ('KRTRequireRollbackEarly', 19, '$no_rollback')" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('KRTRequireRollbackEarly', '(RollbackDisabled OR DISABLEROLLBACK) AND NOT REMOVE', 1399)" \
+    -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Target\`) VALUES ('KRTRequireRollback', 19, '$no_rollback')" \
     -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('KRTRequireRollback', 'RollbackDisabled AND NOT REMOVE', 1501)"
 
 #    The upgrade: wixl's removal row finds older versions only (Attributes 1,
@@ -112,7 +119,9 @@ expect_row "$work/CustomAction.idt" "KRTInstall${tab}1${tab}KRTCustomActions${ta
 expect_row "$work/CustomAction.idt" "KRTRollback${tab}1281${tab}KRTCustomActions${tab}Rollback${tab}"
 expect_row "$work/CustomAction.idt" "KRTCommit${tab}1537${tab}KRTCustomActions${tab}Commit${tab}"
 expect_row "$work/CustomAction.idt" "KRTUninstall${tab}1${tab}KRTCustomActions${tab}Uninstall${tab}"
-grep -q "^KRTRequireRollback${tab}19${tab}${tab}" "$work/CustomAction.idt" || die "CustomAction lacks KRTRequireRollback"
+for action in KRTRequireRollbackEarly KRTRequireRollback; do
+    grep -q "^${action}${tab}19${tab}${tab}" "$work/CustomAction.idt" || die "CustomAction lacks $action"
+done
 expect_row "$work/CustomAction.idt" "KRTRememberedRootToTarget${tab}51${tab}TARGETDIR${tab}[KRTREMEMBEREDROOT]${tab}"
 expect_row "$work/CustomAction.idt" "KRTDefaultRoot${tab}51${tab}TARGETDIR${tab}C:\\Apps\\Kit\\${tab}"
 
@@ -138,6 +147,8 @@ before KRTRememberedRootToTarget KRTDefaultRoot
 before KRTDefaultRoot LaunchConditions
 before LaunchConditions CostInitialize
 before AppSearch CostFinalize
+before CostFinalize KRTRequireRollbackEarly
+before KRTRequireRollbackEarly RemoveExistingProducts
 before InstallValidate RemoveExistingProducts
 before RemoveExistingProducts InstallInitialize
 before CostFinalize KRTInstall
@@ -149,6 +160,10 @@ before InstallInitialize KRTUninstall
 before InstallFiles KRTRollback
 before KRTRollback KRTCommit
 before KRTCommit InstallFinalize
+[ "$(cond_of KRTRequireRollbackEarly)" = "(RollbackDisabled OR DISABLEROLLBACK) AND NOT REMOVE" ] ||
+    die "KRTRequireRollbackEarly has the condition '$(cond_of KRTRequireRollbackEarly)'"
+[ "$(cond_of KRTRequireRollback)" = "RollbackDisabled AND NOT REMOVE" ] ||
+    die "KRTRequireRollback has the condition '$(cond_of KRTRequireRollback)'"
 [ "$(cond_of KRTInstall)" = "NOT REMOVE" ] || die "KRTInstall has the condition '$(cond_of KRTInstall)'"
 [ "$(cond_of KRTCommit)" = "NOT REMOVE" ] || die "KRTCommit has the condition '$(cond_of KRTCommit)'"
 [ "$(cond_of KRTRollback)" = "NOT REMOVE" ] || die "KRTRollback has the condition '$(cond_of KRTRollback)'"

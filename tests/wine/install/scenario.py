@@ -433,6 +433,18 @@ def scenario_upgrade(prefix):
           % (prefix.machine_path(), before))
 
 
+def scenario_upgrade_rollback_disabled(prefix):
+    """An upgrade refused because rollback is disabled keeps the older version."""
+    before = prefix.machine_path()
+    Run(prefix, "install", []).expect_code(0)
+    older = products(prefix)
+    state = snapshot(prefix, ROOT)
+    Run(prefix, "install", ["DISABLEROLLBACK=1"], package=NEWER).expect_code(1603)
+    check(products(prefix) == older, "products after the refusal: %r (before %r)" % (products(prefix), older))
+    check(snapshot(prefix, ROOT) == state, "the refused upgrade changed the machine")
+    expect_installed(prefix, before, ROOT)
+
+
 def scenario_upgrade_named_root(prefix):
     """An upgrade into a root named on its command line, not the remembered one."""
     before = prefix.machine_path()
@@ -548,6 +560,7 @@ SCENARIOS = {
     "rollback-disabled": scenario_rollback_disabled,
     "upgrade": scenario_upgrade,
     "upgrade-named-root": scenario_upgrade_named_root,
+    "upgrade-rollback-disabled": scenario_upgrade_rollback_disabled,
     "upgrade-guard": scenario_upgrade_guard,
     "upgrade-rebuild": scenario_upgrade_rebuild,
     "upgrade-late": scenario_upgrade_late,
