@@ -336,7 +336,7 @@ class Skip(Exception):
 def products(prefix):
     """{product code: version} of the kit's products that the installer has
     registered, from the Uninstall keys."""
-    text = "".join(prefix.wine(["reg", "query", key, "/s"]).stdout.decode("latin-1") for key in UNINSTALL_KEYS)
+    text = "".join(prefix.wine(["reg", "query", view, "/s"]).stdout.decode("latin-1") for view in UNINSTALL_KEYS)
     found, key, values = {}, None, {}
     for line in text.splitlines() + ["HKEY_END"]:
         line = line.rstrip("\r")
