@@ -127,12 +127,12 @@ class Prefix:
 class Run:
     """One run of krt-msiprobe and what its event log holds."""
 
-    def __init__(self, prefix, action, props=(), cancel_at=None):
+    def __init__(self, prefix, action, props=(), cancel_at=None, package="KRTKit.msi"):
         events = "C:\\krt-test\\%s.jsonl" % action
         args = ["C:\\krt-test\\krt-msiprobe.exe", "--events", events]
         if cancel_at is not None:
             args += ["--cancel-at", str(cancel_at)]
-        args += [action, "C:\\krt-test\\KRTKit.msi"] + list(props)
+        args += [action, "C:\\krt-test\\" + package] + list(props)
         out = prefix.wine(args)
         self.messages = []
         self.code = None
@@ -386,6 +386,250 @@ def scenario_drive_root(prefix):
     check(prefix.machine_path() == before, "Path after removal is %r" % (prefix.machine_path(),))
 
 
+# ---- Upgrades -----------------------------------------------------------------
+# The package built as the next minor version (--newer) replaces the installed
+# one: RemoveExistingProducts removes the older product before the newer one's
+# installation script. The older product's Uninstall is guarded by NOT
+# UPGRADINGPRODUCTCODE; an engine that sets the property skips it, one that
+# does not (Wine removes the older product with a plain REMOVE=ALL) runs it.
+# Either way the newer Commit leaves the runtime and one Path entry.
+
+NEWER = "KRTKit-newer.msi"
+# Where the installer registers products, in either registry view.
+UNINSTALL_KEYS = [r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall",
+                  r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall"]
+REMEMBERED_ROOT_KEY = r"HKLM\SOFTWARE\KRTKit\Kit"
+INSTALLMESSAGE_INFO = 0x04000000
+ACTION_ENDED = "Action ended [Time]: [1]. Return value [2]."
+BOX_MESSAGES = (0x01000000, 0x02000000, 0x03000000)  # error, warning, user
+DOWNGRADE_REFUSED = "A newer version of KRT Kit is already installed."
+# Put in the version folder before an upgrade: still there afterwards when
+# the older Uninstall did not run.
+MARKER = "v71\\krt-upgrade-marker"
+
+
+class Skip(Exception):
+    pass
+
+
+def products(prefix):
+    """{product code: version} of the kit's products that the installer has
+    registered, from the Uninstall keys."""
+    text = "".join(prefix.wine(["reg", "query", view, "/s"]).stdout.decode("latin-1") for view in UNINSTALL_KEYS)
+    found, key, values = {}, None, {}
+    for line in text.splitlines() + ["HKEY_END"]:
+        line = line.rstrip("\r")
+        if line.startswith("HKEY_"):
+            if values.get("DisplayName") == "KRT Kit":
+                found[key.rsplit("\\", 1)[-1]] = values.get("DisplayVersion")
+            key, values = line, {}
+        elif line.startswith("    "):
+            parts = line[4:].split("    ", 2)
+            values[parts[0]] = parts[2] if len(parts) == 3 else ""
+    return found
+
+
+def version_tuple(text):
+    return tuple(int(part) for part in text.split("."))
+
+
+def expect_one_path_entry(prefix, before, root):
+    check(prefix.machine_path() == (before[0], before[1] + ";" + runtime_folder(root)),
+          "Path is %r, expected the entry once behind %r" % (prefix.machine_path(), before))
+
+
+def expect_installed(prefix, before, root):
+    """The runtime under root, its folder once on the Path, the COM servers
+    registered from it, and the launcher, away from the runtime library,
+    finding it through the Path."""
+    expect_runtime(prefix, root, True)
+    expect_one_path_entry(prefix, before, root)
+    expect_com(prefix, {name: root for name in COM_SERVERS})
+    launcher = root + "bin\\dorvak.exe"
+    status, lines_out, err = dorvak(prefix, launcher, ["x"])
+    check(status == 0 and lines_out == [launcher, "x"],
+          "dorvak: status %d, %r, %r" % (status, lines_out, err))
+
+
+def install_then_upgrade(prefix, older_root, newer_props):
+    """Installs the older package into older_root, then the newer one over it.
+    Returns whether the older product's Uninstall ran during the upgrade."""
+    Run(prefix, "install", ["TARGETDIR=" + older_root]).expect_code(0)
+    older = products(prefix)
+    check(len(older) == 1, "products after the first install: %r" % older)
+    write_file(prefix, older_root + MARKER, "")
+
+    upgrade = Run(prefix, "install", newer_props, package=NEWER)
+    upgrade.expect_code(0)
+    check(upgrade.error_messages() == [], "error messages: %r" % upgrade.error_messages())
+    newer = products(prefix)
+    check(len(newer) == 1 and set(newer) != set(older), "products after the upgrade: %r (before %r)" % (newer, older))
+    check(version_tuple(*newer.values()) > version_tuple(*older.values()), "upgraded from %r to %r" % (older, newer))
+    return not os.path.exists(prefix.unix(older_root + MARKER))
+
+
+def snapshot(prefix, root):
+    """What an installation changes: products, Path, COM registrations,
+    remembered root, and every file under root with its size and time."""
+    files = []
+    for folder, _, names in os.walk(prefix.unix(root)):
+        for name in names:
+            info = os.stat(os.path.join(folder, name))
+            files.append((os.path.join(folder, name), info.st_size, info.st_mtime_ns))
+    return (products(prefix), prefix.machine_path(), prefix.reg_values(COM_KEY),
+            prefix.reg_values(REMEMBERED_ROOT_KEY), sorted(files))
+
+
+def scenario_upgrade(prefix):
+    """The package in a root of its own, then the newer one without a root:
+    one product, in the remembered root; the older package again is refused;
+    removing the newer one restores the Path."""
+    root = "C:\\Older Root\\Kit\\"
+    before = prefix.machine_path()
+    install_then_upgrade(prefix, root, [])
+    check(not os.path.exists(prefix.unix(ROOT)), "the upgrade installed into the default root")
+    expect_installed(prefix, before, root)
+
+    # A downgrade: the launch condition refuses it before anything is done.
+    # Wine hands the condition's text to no UI handler at the probe's UI
+    # level; an installer that hands it over must hand over that text.
+    state = snapshot(prefix, root)
+    downgrade = Run(prefix, "install", [])
+    downgrade.expect_code(1603)
+    ended = [fields[1:] for t, fields in downgrade.messages
+             if t == INSTALLMESSAGE_INFO and fields[:2] == [ACTION_ENDED, "LaunchConditions"]]
+    check(ended == [["LaunchConditions", 0]], "LaunchConditions did not refuse: %r" % ended)
+    shown = [fields for t, fields in downgrade.messages if t & 0xFF000000 in BOX_MESSAGES]
+    check(all(DOWNGRADE_REFUSED in str(fields) for fields in shown), "messages of the refusal: %r" % shown)
+    check(snapshot(prefix, root) == state, "the refused downgrade changed the machine")
+
+    remove = Run(prefix, "remove", package=NEWER)
+    remove.expect_code(0)
+    check(remove.error_messages() == [], "error messages: %r" % remove.error_messages())
+    check(products(prefix) == {}, "products after removal: %r" % products(prefix))
+    check(not os.path.exists(prefix.unix(root + "v71")), "the version folder is still there")
+    check(prefix.machine_path() == before, "Path after removal is %r, before install %r"
+          % (prefix.machine_path(), before))
+
+
+def scenario_upgrade_rollback_disabled(prefix):
+    """An upgrade refused because rollback is disabled keeps the older version."""
+    before = prefix.machine_path()
+    Run(prefix, "install", []).expect_code(0)
+    older = products(prefix)
+    state = snapshot(prefix, ROOT)
+    Run(prefix, "install", ["DISABLEROLLBACK=1"], package=NEWER).expect_code(1603)
+    check(products(prefix) == older, "products after the refusal: %r (before %r)" % (products(prefix), older))
+    check(snapshot(prefix, ROOT) == state, "the refused upgrade changed the machine")
+    expect_installed(prefix, before, ROOT)
+
+
+def scenario_upgrade_named_root(prefix):
+    """An upgrade into a root named on its command line, not the remembered one."""
+    before = prefix.machine_path()
+    root = "C:\\Newer Root\\"
+    older_uninstalled = install_then_upgrade(prefix, ROOT, ["TARGETDIR=" + root])
+    if older_uninstalled:
+        # The older Uninstall took its runtime and Path entry away.
+        check(not os.path.exists(prefix.unix(ROOT + "v71")), "the older runtime is still there")
+        expect_installed(prefix, before, root)
+    else:
+        # Skipped by the guard (SCHEDULING.md, "Upgrades"): the older
+        # runtime and its Path entry stay, ahead of the newer one.
+        older_path = (before[0], before[1] + ";" + runtime_folder(ROOT))
+        expect_runtime(prefix, ROOT, True)
+        expect_installed(prefix, older_path, root)
+    Run(prefix, "remove", package=NEWER).expect_code(0)
+    check(products(prefix) == {}, "products after removal: %r" % products(prefix))
+    check(not os.path.exists(prefix.unix(root + "v71")), "the version folder is still there")
+
+
+def derived_package(prefix, package, name, *edits):
+    """A copy of a package changed by msibuild (each edit a list of its
+    options), for what the demonstration package does not do itself."""
+    path = prefix.unix("C:\\krt-test\\" + name)
+    shutil.copy(prefix.unix("C:\\krt-test\\" + package), path)
+    for edit in edits:
+        subprocess.run([MSIBUILD, path] + edit, check=True)
+    return name
+
+
+# What the installer sets for the older product's removal during an upgrade:
+# the newer product's code. The package only asks whether it is set.
+UPGRADING = ["UPGRADINGPRODUCTCODE={7A1C0E4B-0000-4000-8000-000000000002}"]
+WITHOUT_REMOVAL = ["-q", "DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'RemoveExistingProducts'"]
+LATE_REMOVAL = ["-q", "UPDATE `InstallExecuteSequence` SET `Sequence` = 6601 WHERE `Action` = 'RemoveExistingProducts'"]
+# A rebuild of the same version: another product code.
+REBUILT = ["-q", "UPDATE `Property` SET `Value` = '{7A1C0E4B-0000-4000-8000-000000000003}' "
+                 "WHERE `Property` = 'ProductCode'"]
+
+
+def scenario_upgrade_guard(prefix):
+    """Both placements of the older product's removal as an installer that
+    sets UPGRADINGPRODUCTCODE for it runs them, step by step: the guarded
+    Uninstall does not run, and the newer product has the runtime and the one
+    Path entry; removing it restores the Path."""
+    before = prefix.machine_path()
+
+    # Early: the older product removed, then the newer one installed.
+    Run(prefix, "install", []).expect_code(0)
+    Run(prefix, "remove", UPGRADING).expect_code(0)
+    check(products(prefix) == {}, "products after the removal: %r" % products(prefix))
+    expect_runtime(prefix, ROOT, True)
+    expect_one_path_entry(prefix, before, ROOT)
+    Run(prefix, "install", [], package=NEWER).expect_code(0)
+    expect_installed(prefix, before, ROOT)
+    Run(prefix, "remove", package=NEWER).expect_code(0)
+    check(prefix.machine_path() == before, "Path after removal is %r" % (prefix.machine_path(),))
+
+    # Late: the newer product installed beside the older one, then the older
+    # one removed.
+    beside = derived_package(prefix, NEWER, "beside-" + NEWER, WITHOUT_REMOVAL)
+    Run(prefix, "install", []).expect_code(0)
+    Run(prefix, "install", [], package=beside).expect_code(0)
+    Run(prefix, "remove", UPGRADING).expect_code(0)
+    check(len(products(prefix)) == 1, "products after the upgrade: %r" % products(prefix))
+    expect_installed(prefix, before, ROOT)
+    Run(prefix, "remove", package=beside).expect_code(0)
+    check(products(prefix) == {}, "products after removal: %r" % products(prefix))
+    check(prefix.machine_path() == before, "Path after removal is %r" % (prefix.machine_path(),))
+
+
+def scenario_upgrade_rebuild(prefix):
+    """A rebuild of the installed version, with a product code of its own,
+    replaces it instead of installing beside it."""
+    before = prefix.machine_path()
+    rebuilt = derived_package(prefix, "KRTKit.msi", "rebuilt-KRTKit.msi", REBUILT)
+    Run(prefix, "install", []).expect_code(0)
+    older = products(prefix)
+    Run(prefix, "install", [], package=rebuilt).expect_code(0)
+    now = products(prefix)
+    check(len(now) == 1 and set(now) != set(older) and list(now.values()) == list(older.values()),
+          "products after the rebuild: %r (before %r)" % (now, older))
+    expect_installed(prefix, before, ROOT)
+    Run(prefix, "remove", package=rebuilt).expect_code(0)
+    check(products(prefix) == {}, "products after removal: %r" % products(prefix))
+    check(prefix.machine_path() == before, "Path after removal is %r" % (prefix.machine_path(),))
+
+
+def scenario_upgrade_late(prefix):
+    """The installer's own upgrade with the older product removed after the
+    newer one is installed (RemoveExistingProducts after InstallFinalize)."""
+    # Whether the installer skips the guarded Uninstall, seen in the safe placement.
+    older_uninstalled = install_then_upgrade(prefix, ROOT, [])
+    if older_uninstalled:
+        raise Skip("the installer ran the older product's Uninstall during the upgrade: it does not "
+                   "set UPGRADINGPRODUCTCODE for it (Wine's removes the older product with a plain "
+                   "REMOVE=ALL), so after the newer Commit that Uninstall would delete the newer runtime")
+    Run(prefix, "remove", package=NEWER).expect_code(0)
+    before = prefix.machine_path()
+    # The newer package's sequence places the removal.
+    newer = derived_package(prefix, NEWER, "late-" + NEWER, LATE_REMOVAL)
+    Run(prefix, "install", []).expect_code(0)
+    Run(prefix, "install", [], package=newer).expect_code(0)
+    check(len(products(prefix)) == 1, "products after the upgrade: %r" % products(prefix))
+    expect_installed(prefix, before, ROOT)
+
 SCENARIOS = {
     "lifecycle": scenario_lifecycle,
     "cancel": scenario_cancel,
@@ -396,6 +640,12 @@ SCENARIOS = {
     "rollback-disabled": scenario_rollback_disabled,
     "double-byte-root": scenario_double_byte_root,
     "drive-root": scenario_drive_root,
+    "upgrade": scenario_upgrade,
+    "upgrade-named-root": scenario_upgrade_named_root,
+    "upgrade-rollback-disabled": scenario_upgrade_rollback_disabled,
+    "upgrade-guard": scenario_upgrade_guard,
+    "upgrade-rebuild": scenario_upgrade_rebuild,
+    "upgrade-late": scenario_upgrade_late,
 }
 
 JA_LOCALE = "ja_JP.UTF-8"
@@ -428,6 +678,10 @@ def japanese_locale():
 WINE = os.environ.get("KRT_WINE", "wine")
 WINEBOOT = os.environ.get("KRT_WINEBOOT", "wineboot")
 WINESERVER = os.environ.get("KRT_WINESERVER", "wineserver")
+MSIBUILD = os.environ.get("KRT_MSIBUILD", "msibuild")
+# The exit status of a scenario that the installer cannot run (CTest's
+# SKIP_RETURN_CODE).
+SKIPPED = 77
 
 
 def discard(prefix):
@@ -479,6 +733,7 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--package", required=True)
     parser.add_argument("--probe", required=True)
+    parser.add_argument("--newer", help="the package as a newer version, for the upgrade scenarios")
     options = parser.parse_args()
 
     global LOCALE_DIR
@@ -486,6 +741,9 @@ def main():
     prefix = copy_prefix(options.base, options.work, options.package, options.probe)
     if prefix is None:
         return 1
+    if options.newer:
+        shutil.copy(options.newer, prefix.unix("C:\\krt-test\\" + NEWER))
+
     try:
         prefix.start_server()
         SCENARIOS[options.scenario](prefix)
@@ -493,6 +751,9 @@ def main():
         print("FAIL [%s]: %s" % (options.scenario, failure))
         print("probe logs and prefix kept in " + options.work)
         return 1
+    except Skip as skip:
+        print("SKIP [%s]: %s" % (options.scenario, skip))
+        return SKIPPED
     finally:
         prefix.stop()
     shutil.rmtree(options.work, ignore_errors=True)
