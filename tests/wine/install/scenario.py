@@ -2,13 +2,15 @@
 """Installs and removes the kit's package with Wine's Windows Installer.
 
     scenario.py boot PREFIX
-    scenario.py NAME --base PREFIX --work DIR --package MSI --probe EXE
+    scenario.py NAME --base PREFIX --work DIR --package MSI --probe EXE [--reg-view 32|64]
 
 `boot` makes a fresh prefix. Every other name runs one scenario in a copy of
 that prefix (WORK/prefix), drives the installer through krt-msiprobe and checks
 what it left on the machine: the runtime's files, the machine Path value, the
 test COM servers' registrations, and the messages the installer passed to the
-probe's UI handler. The copy is deleted when the scenario passes.
+probe's UI handler. The copy is deleted when the scenario passes. Registry
+keys are read and written in the view of the package's processes (--reg-view:
+32 for an x86 package, whose keys under SOFTWARE land in WOW6432Node).
 """
 
 import argparse
@@ -47,8 +49,9 @@ def runtime_folder(root):
 
 
 class Prefix:
-    def __init__(self, path):
+    def __init__(self, path, reg_view="64"):
         self.path = os.path.abspath(path)
+        self.reg_view = reg_view
 
     def env(self, extra=None):
         env = {k: v for k, v in os.environ.items() if not k.startswith("KVLKRT_")}
@@ -80,11 +83,14 @@ class Prefix:
         print("wine %s: status %d, %.1f s" % (" ".join(args), status, time.monotonic() - start))
         return result
 
+    def reg(self, verb, key, *args):
+        return self.wine(["reg", verb, key] + list(args) + ["/reg:" + self.reg_view])
+
     def reg_values(self, key, *args):
         """{name: (type, data)} of the values of key, {} when it does not exist.
         Value names are matched without regard to case, as the registry does:
         they are given here in lower case."""
-        out = self.wine(["reg", "query", key] + list(args))
+        out = self.reg("query", key, *args)
         values = {}
         if out.returncode != 0:
             return values
@@ -105,7 +111,7 @@ class Prefix:
         return values["path"]
 
     def set_machine_path(self, text):
-        out = self.wine(["reg", "add", ENV_KEY, "/v", "Path", "/t", "REG_EXPAND_SZ", "/d", text, "/f"])
+        out = self.reg("add", ENV_KEY, "/v", "Path", "/t", "REG_EXPAND_SZ", "/d", text, "/f")
         check(out.returncode == 0, "reg add Path failed: %r" % out.stderr)
         check(self.machine_path() == ("REG_EXPAND_SZ", text), "Path was not set to %r" % text)
 
@@ -126,7 +132,8 @@ class Run:
         out = prefix.wine(args)
         self.messages = []
         self.code = None
-        check(os.path.isfile(prefix.unix(events)), "the probe wrote no event log (status %d)" % out.returncode)
+        check(os.path.isfile(prefix.unix(events)), "the probe wrote no event log (status %d, stderr %r)"
+              % (out.returncode, out.stderr.decode("latin-1")))
         with open(prefix.unix(events), encoding="ascii") as log:
             for line in log:
                 event = json.loads(line)
@@ -352,9 +359,10 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--package", required=True)
     parser.add_argument("--probe", required=True)
+    parser.add_argument("--reg-view", choices=["32", "64"], default="64")
     options = parser.parse_args()
 
-    prefix = Prefix(os.path.join(options.work, "prefix"))
+    prefix = Prefix(os.path.join(options.work, "prefix"), options.reg_view)
     discard(prefix)
     shutil.rmtree(options.work, ignore_errors=True)
     os.makedirs(options.work)
