@@ -39,6 +39,15 @@ class Failure(Exception):
     pass
 
 
+class Skip(Exception):
+    """Raised by a scenario that this Wine cannot run (in its WoW64 mode, say:
+    prefix.reg_view is "32" there), with the reason. CTest shows the scenario
+    as skipped."""
+
+
+SKIPPED = 77
+
+
 def check(condition, what):
     if not condition:
         raise Failure(what)
@@ -375,6 +384,7 @@ def main():
     shutil.copy(options.package, os.path.join(tools, "KRTKit.msi"))
     shutil.copy(options.probe, os.path.join(tools, "krt-msiprobe.exe"))
 
+    outcome = "PASS"
     try:
         prefix.start_server()
         SCENARIOS[options.scenario](prefix)
@@ -382,9 +392,14 @@ def main():
         print("FAIL [%s]: %s" % (options.scenario, failure))
         print("probe logs and prefix kept in " + options.work)
         return 1
+    except Skip as reason:
+        outcome = "SKIP"
+        print("SKIP [%s]: %s" % (options.scenario, reason))
     finally:
         prefix.stop()
     shutil.rmtree(options.work, ignore_errors=True)
+    if outcome == "SKIP":
+        return SKIPPED
     print("PASS [%s]" % options.scenario)
     return 0
 
