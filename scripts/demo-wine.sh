@@ -13,9 +13,7 @@ env_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
 com_key='HKLM\SOFTWARE\KRTKit\TestComServers'
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
-if [ -t 1 ]; then bold=$(printf '\033[1m'); plain=$(printf '\033[0m'); else bold=; plain=; fi
-say() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
-show() { printf '%s\n' "$*"; }
+. "$(dirname "$0")/demo-narration.sh"
 
 # The values of a registry key as the package's 32-bit processes see them.
 reg_show() {
@@ -65,16 +63,7 @@ say 'msiexec /x C:\demo\KRTKit.msi /qn /l*v C:\demo\remove.log'
 msiexec remove.log /x 'C:\demo\KRTKit.msi'
 say "The kit's lines of the installer log:"
 kit_lines remove.log
-if [ -e "$drive_c/Apps/Kit/v71" ]; then show '  C:\Apps\Kit\v71 is still there' >&2; exit 1; fi
-show '  C:\Apps\Kit\v71 is gone'
-path_after=$(machine_path)
-say "System Path after removal:"
-show "$path_after"
-if [ "$path_after" = "$path_before" ]; then
-    show "  The system Path is back to exactly what it was."
-else
-    show "  The system Path differs from before installation." >&2
-    exit 1
-fi
+expect_gone "$drive_c/Apps/Kit/v71" 'C:\Apps\Kit\v71'
+expect_path_back "$path_before" "$(machine_path)"
 
 printf '\nThe prefix and both installer logs (drive_c/demo) are in %s\n' "$scratch"
