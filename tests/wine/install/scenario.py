@@ -391,7 +391,7 @@ def main():
     shutil.copy(options.package, os.path.join(tools, "KRTKit.msi"))
     shutil.copy(options.probe, os.path.join(tools, "krt-msiprobe.exe"))
 
-    outcome = "PASS"
+    outcome = 0
     try:
         prefix.start_server()
         SCENARIOS[options.scenario](prefix)
@@ -400,15 +400,14 @@ def main():
         print("probe logs and prefix kept in " + options.work)
         return 1
     except Skip as reason:
-        outcome = "SKIP"
         print("SKIP [%s]: %s" % (options.scenario, reason))
+        outcome = SKIPPED
     finally:
         prefix.stop()
     shutil.rmtree(options.work, ignore_errors=True)
-    if outcome == "SKIP":
-        return SKIPPED
-    print("PASS [%s]" % options.scenario)
-    return 0
+    if outcome == 0:
+        print("PASS [%s]" % options.scenario)
+    return outcome
 
 
 if __name__ == "__main__":
