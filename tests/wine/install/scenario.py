@@ -40,12 +40,7 @@ class Failure(Exception):
 
 
 class Skip(Exception):
-    """Raised by a scenario that this Wine cannot run (in its WoW64 mode, say:
-    prefix.reg_view is "32" there), with the reason. CTest shows the scenario
-    as skipped."""
-
-
-SKIPPED = 77
+    pass
 
 
 def check(condition, what):
@@ -342,6 +337,9 @@ SCENARIOS = {
 WINE = os.environ.get("KRT_WINE", "wine")
 WINEBOOT = os.environ.get("KRT_WINEBOOT", "wineboot")
 WINESERVER = os.environ.get("KRT_WINESERVER", "wineserver")
+# The exit status of a scenario that the installer cannot run (CTest's
+# SKIP_RETURN_CODE).
+SKIPPED = 77
 
 
 def discard(prefix):
@@ -391,7 +389,6 @@ def main():
     shutil.copy(options.package, os.path.join(tools, "KRTKit.msi"))
     shutil.copy(options.probe, os.path.join(tools, "krt-msiprobe.exe"))
 
-    outcome = 0
     try:
         prefix.start_server()
         SCENARIOS[options.scenario](prefix)
@@ -399,15 +396,14 @@ def main():
         print("FAIL [%s]: %s" % (options.scenario, failure))
         print("probe logs and prefix kept in " + options.work)
         return 1
-    except Skip as reason:
-        print("SKIP [%s]: %s" % (options.scenario, reason))
-        outcome = SKIPPED
+    except Skip as skip:
+        print("SKIP [%s]: %s" % (options.scenario, skip))
+        return SKIPPED
     finally:
         prefix.stop()
     shutil.rmtree(options.work, ignore_errors=True)
-    if outcome == 0:
-        print("PASS [%s]" % options.scenario)
-    return outcome
+    print("PASS [%s]" % options.scenario)
+    return 0
 
 
 if __name__ == "__main__":
