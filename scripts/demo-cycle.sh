@@ -11,9 +11,7 @@ root=$scratch/sim                # the simulated machine's drives: C:\ is $root/
 registry=$scratch/registry.json  # the simulated machine's registry
 kit=$root/C/Apps/Kit             # the install root C:\Apps\Kit\
 
-if [ -t 1 ]; then bold=$(printf '\033[1m'); plain=$(printf '\033[0m'); else bold=; plain=; fi
-say() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
-show() { printf '%s\n' "$*"; }
+. "$(dirname "$0")/demo-narration.sh"
 
 # Reads the registry file: "path" prints the machine Path, "com" the COM
 # servers' registrations, "libpath" the machine Path's drive entries as host
@@ -72,17 +70,8 @@ show "  exit status: $status"
 
 say "The installer runs Uninstall"
 "$bin/krt-msihost" --root "$root" --registry "$registry" --property 'TARGETDIR=C:\Apps\Kit\' Uninstall
-if [ -e "$kit/v71" ]; then show '  C:\Apps\Kit\v71 is still there' >&2; exit 1; fi
-show '  C:\Apps\Kit\v71 is gone' 
-path_after=$(registry path)
-say "System Path after removal:"
-show "$path_after"
-if [ "$path_after" = "$path_before" ]; then
-    show "  The system Path is back to exactly what it was."
-else
-    show "  The system Path differs from before installation." >&2
-    exit 1
-fi
+expect_gone "$kit/v71" 'C:\Apps\Kit\v71'
+expect_path_back "$path_before" "$(registry path)"
 say "COM registrations stay, as they were made by the servers themselves:"
 registry com
 

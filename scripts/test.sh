@@ -4,7 +4,8 @@
 #   host       Linux build against the stand-in platform
 #   host-asan  the same under AddressSanitizer and UndefinedBehaviorSanitizer,
 #              with a bounded fuzz run
-#   win32      the real 32-bit deliverables, checked statically
+#   win32      the real 32-bit deliverables, checked statically and run under
+#              Wine in its WoW64 mode (scripts/wine-i386.sh fetches its 32-bit half)
 #   win64      the same sources for x86_64, run under Wine with a real installer
 set -eu
 cd "$(dirname "$0")/.."

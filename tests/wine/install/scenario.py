@@ -2,13 +2,15 @@
 """Installs and removes the kit's package with Wine's Windows Installer.
 
     scenario.py boot PREFIX
-    scenario.py NAME --base PREFIX --work DIR --package MSI --probe EXE
+    scenario.py NAME --base PREFIX --work DIR --package MSI --probe EXE [--reg-view 32|64]
 
 `boot` makes a fresh prefix. Every other name runs one scenario in a copy of
 that prefix (WORK/prefix), drives the installer through krt-msiprobe and checks
 what it left on the machine: the runtime's files, the machine Path value, the
 test COM servers' registrations, and the messages the installer passed to the
-probe's UI handler. The copy is deleted when the scenario passes.
+probe's UI handler. The copy is deleted when the scenario passes. Registry
+keys are read and written in the view of the package's processes (--reg-view:
+32 for an x86 package, whose keys under SOFTWARE land in WOW6432Node).
 """
 
 import argparse
@@ -36,6 +38,10 @@ class Failure(Exception):
     pass
 
 
+class Skip(Exception):
+    pass
+
+
 def check(condition, what):
     if not condition:
         raise Failure(what)
@@ -46,8 +52,9 @@ def runtime_folder(root):
 
 
 class Prefix:
-    def __init__(self, path):
+    def __init__(self, path, reg_view="64"):
         self.path = os.path.abspath(path)
+        self.reg_view = reg_view
         # The Unix locale of every Wine call, which decides Wine's ANSI and
         # console code pages, and the encoding in which the console tools
         # (reg) write their output.
@@ -90,11 +97,18 @@ class Prefix:
         print("wine %s: status %d, %.1f s" % (" ".join(args), status, time.monotonic() - start))
         return result
 
+    def reg(self, verb, key, *args):
+        return self.wine(["reg", verb, key] + list(args) + ["/reg:" + self.reg_view])
+
     def reg_values(self, key, *args):
         """{name: (type, data)} of the values of key, {} when it does not exist.
         Value names are matched without regard to case, as the registry does:
         they are given here in lower case."""
-        out = self.wine(["reg", "query", key] + list(args))
+        out = self.reg("query", key, *args)
+        if out.returncode != 0:
+            # Under load a query now and then fails for a key that is there;
+            # a second answer of "not found" is taken as the truth.
+            out = self.reg("query", key, *args)
         values = {}
         if out.returncode != 0:
             return values
@@ -115,7 +129,7 @@ class Prefix:
         return values["path"]
 
     def set_machine_path(self, text):
-        out = self.wine(["reg", "add", ENV_KEY, "/v", "Path", "/t", "REG_EXPAND_SZ", "/d", text, "/f"])
+        out = self.reg("add", ENV_KEY, "/v", "Path", "/t", "REG_EXPAND_SZ", "/d", text, "/f")
         check(out.returncode == 0, "reg add Path failed: %r" % out.stderr)
         check(self.machine_path() == ("REG_EXPAND_SZ", text), "Path was not set to %r" % text)
 
@@ -134,9 +148,17 @@ class Run:
             args += ["--cancel-at", str(cancel_at)]
         args += [action, "C:\\krt-test\\" + package] + list(props)
         out = prefix.wine(args)
+        if not os.path.isfile(prefix.unix(events)) and out.returncode == 1 and not out.stderr:
+            # In WoW64 mode a 32-bit program started just after an
+            # installation now and then ends at once with status 1 and no
+            # output. The probe had not opened its event log, so the installer
+            # never ran: starting it again changes nothing on the machine.
+            print("the probe ended before it started; once more")
+            out = prefix.wine(args)
         self.messages = []
         self.code = None
-        check(os.path.isfile(prefix.unix(events)), "the probe wrote no event log (status %d)" % out.returncode)
+        check(os.path.isfile(prefix.unix(events)), "the probe wrote no event log (status %d, stderr %r)"
+              % (out.returncode, out.stderr.decode("latin-1")))
         with open(prefix.unix(events), encoding="ascii") as log:
             for line in log:
                 event = json.loads(line)
@@ -406,10 +428,6 @@ DOWNGRADE_REFUSED = "A newer version of KRT Kit is already installed."
 # Put in the version folder before an upgrade: still there afterwards when
 # the older Uninstall did not run.
 MARKER = "v71\\krt-upgrade-marker"
-
-
-class Skip(Exception):
-    pass
 
 
 def products(prefix):
@@ -706,10 +724,10 @@ def boot(path):
     return 0
 
 
-def copy_prefix(base, work, package, probe):
+def copy_prefix(base, work, package, probe, reg_view="64"):
     """A fresh copy of the booted prefix in WORK/prefix, with the package and
     the probe in C:\\krt-test; None when the copy fails."""
-    prefix = Prefix(os.path.join(work, "prefix"))
+    prefix = Prefix(os.path.join(work, "prefix"), reg_view)
     discard(prefix)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
@@ -734,11 +752,12 @@ def main():
     parser.add_argument("--package", required=True)
     parser.add_argument("--probe", required=True)
     parser.add_argument("--newer", help="the package as a newer version, for the upgrade scenarios")
+    parser.add_argument("--reg-view", choices=["32", "64"], default="64")
     options = parser.parse_args()
 
     global LOCALE_DIR
     LOCALE_DIR = os.path.join(os.path.dirname(os.path.abspath(options.work)), "locale")
-    prefix = copy_prefix(options.base, options.work, options.package, options.probe)
+    prefix = copy_prefix(options.base, options.work, options.package, options.probe, options.reg_view)
     if prefix is None:
         return 1
     if options.newer:
