@@ -22,6 +22,15 @@ const char kMsgNotAbsolute[] =
 // for references to fields or properties.
 const char kVerbatimTemplate[] = "[1]";
 
+// Sends a record of fieldCount fields whose text is shown as it is: field 1
+// under the template [1].
+int SendVerbatim(MSIHANDLE hInstall, INSTALLMESSAGE type, UINT fieldCount, const char* text) {
+    ScopedRecord record(MsiCreateRecord(fieldCount));
+    MsiRecordSetStringA(record.get(), 0, kVerbatimTemplate);
+    MsiRecordSetStringA(record.get(), 1, text);
+    return MsiProcessMessage(hInstall, type, record.get());
+}
+
 }  // namespace
 
 int ReportError(MSIHANDLE hInstall, const char* text, UINT style) {
@@ -31,10 +40,7 @@ int ReportError(MSIHANDLE hInstall, const char* text, UINT style) {
 }
 
 int ReportErrorVerbatim(MSIHANDLE hInstall, const char* text, UINT style) {
-    ScopedRecord record(MsiCreateRecord(2));
-    MsiRecordSetStringA(record.get(), 0, kVerbatimTemplate);
-    MsiRecordSetStringA(record.get(), 1, text);
-    return MsiProcessMessage(hInstall, INSTALLMESSAGE(INSTALLMESSAGE_USER + style), record.get());
+    return SendVerbatim(hInstall, INSTALLMESSAGE(INSTALLMESSAGE_USER + style), 2, text);
 }
 
 void LogInfo(MSIHANDLE hInstall, const char* format, ...) {
@@ -45,10 +51,7 @@ void LogInfo(MSIHANDLE hInstall, const char* format, ...) {
     std::vsnprintf(line + prefix, sizeof line - prefix, format, args);
     va_end(args);
 
-    ScopedRecord record(MsiCreateRecord(1));
-    MsiRecordSetStringA(record.get(), 0, kVerbatimTemplate);
-    MsiRecordSetStringA(record.get(), 1, line);
-    MsiProcessMessage(hInstall, INSTALLMESSAGE_INFO, record.get());
+    SendVerbatim(hInstall, INSTALLMESSAGE_INFO, 1, line);
 }
 
 UINT Abort(MSIHANDLE hInstall, const char* message, const char* failedCall, unsigned long status) {

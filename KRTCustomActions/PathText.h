@@ -14,6 +14,10 @@ std::size_t TrailingBackslashes(const char* text);
 // True when the last character of text is a backslash.
 inline bool EndsInBackslash(const char* text) { return TrailingBackslashes(text) > 0; }
 
+// The separator that joins root to a name: none when root already ends in a
+// backslash (a drive's root, C:\, or a TARGETDIR as the installer gives it).
+inline const char* SeparatorAfter(const char* root) { return EndsInBackslash(root) ? "" : "\\"; }
+
 // suffix, which starts with a backslash, as it is joined to root: without its
 // backslash when root already ends in one (a drive's root, C:\).
 inline const char* SuffixAfter(const char* root, const char* suffix) {

@@ -127,7 +127,7 @@ UINT RemoveSystemPathEntry(MSIHANDLE hInstall, const char* installRoot) {
 
     // Exactly one backslash between the root and the suffix, so that a root given
     // without its final backslash names the same folder as Commit added.
-    const char* separator = EndsInBackslash(installRoot) ? "" : "\\";
+    const char* separator = SeparatorAfter(installRoot);
     const std::size_t entrySize = std::strlen(installRoot) + std::strlen(separator) + g_pathSlots.folderSuffixLen + 1;
     HeapText folderEntry(entrySize, &g_pathSlots.uninstallFolderEntry);
     if (!folderEntry) return Abort(hInstall, kMsgOutOfMemory, "new", ERROR_NOT_ENOUGH_MEMORY);

@@ -32,7 +32,7 @@ UINT RunUninstall(MSIHANDLE hInstall) {
 
     // The version folder, joined to the root with exactly one backslash, as a
     // list of one path: the text is followed by a second NUL.
-    const char* separator = EndsInBackslash(targetDir) ? "" : "\\";
+    const char* separator = SeparatorAfter(targetDir);
     const std::size_t folderSize = targetDirLen + std::strlen(separator) + std::strlen(g_versionFolder) + 2;
     HeapText versionFolder(folderSize);
     if (!versionFolder) return Abort(hInstall, kMsgOutOfMemory, "new", ERROR_NOT_ENOUGH_MEMORY);
