@@ -30,32 +30,35 @@ PAYLOADS = [("0 lines", "silent\n"), ("10000 lines", "lines 10000\n")]
 ROUNDS = 3
 
 
-def install_once(base, work, package, probe, orders):
-    """Seconds the installation took, and the ticks of each increment record."""
+@contextlib.contextmanager
+def fresh_prefix(base, work, package, probe):
+    """A running copy of the booted prefix, stopped and deleted afterwards."""
     prefix = scenario.copy_prefix(base, work, package, probe)
     if prefix is None:
         raise scenario.Failure("cannot copy the prefix")
     try:
         prefix.start_server()
+        yield prefix
+    finally:
+        prefix.stop()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def install_once(base, work, package, probe, orders):
+    """Seconds the installation took, and the ticks of each increment record."""
+    with fresh_prefix(base, work, package, probe) as prefix:
         scenario.write_file(prefix, scenario.ROOT + "_KRTInstaller.cfg", orders)
         start = time.monotonic()
         run = scenario.Run(prefix, "install", ["TARGETDIR=" + scenario.ROOT])
         seconds = time.monotonic() - start
         run.expect_code(0)
         return seconds, scenario.expect_one_reset_then_increments(run)
-    finally:
-        prefix.stop()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def payload_alone(base, work, package, probe, payload_dir, reader, orders):
     """Seconds the payload program takes to write its output into a plain pipe
     reader, in a prefix of its own: the floor under the installation time."""
-    prefix = scenario.copy_prefix(base, work, package, probe)
-    if prefix is None:
-        raise scenario.Failure("cannot copy the prefix")
-    try:
-        prefix.start_server()
+    with fresh_prefix(base, work, package, probe) as prefix:
         folder = "C:\\krt-bench\\"
         shutil.copytree(payload_dir, prefix.unix(folder))
         shutil.copy(reader, prefix.unix(folder + "krt_pipe_reader.exe"))
@@ -64,9 +67,6 @@ def payload_alone(base, work, package, probe, payload_dir, reader, orders):
         if out.returncode != 0:
             raise scenario.Failure("krt_pipe_reader: status %d, %r" % (out.returncode, out.stderr))
         return float(out.stdout.split()[0])
-    finally:
-        prefix.stop()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def median(runs):

@@ -178,6 +178,9 @@ class Run:
     def error_messages(self):
         return [fields for t, fields in self.messages if t == ERROR_MESSAGE]
 
+    def expect_no_errors(self):
+        check(self.error_messages() == [], "error messages: %r" % self.error_messages())
+
     def progress(self):
         """The custom action's progress records, in order: the three-field
         resets of 8800 ticks and increments of N ticks. The installer's own
@@ -195,6 +198,11 @@ def expect_one_reset_then_increments(run):
     check(all(f[1] == 2 and isinstance(f[2], int) and f[2] >= 0 and f[3] == 0 for f in increments),
           "records other than (2, N, 0) increments after the reset: %r" % increments[:5])
     return [f[2] for f in increments]
+
+
+def expect_one_path_entry(prefix, before, root):
+    check(prefix.machine_path() == (before[0], before[1] + ";" + runtime_folder(root)),
+          "Path is %r, expected the entry once behind %r" % (prefix.machine_path(), before))
 
 
 def expect_runtime(prefix, root, present):
@@ -228,14 +236,12 @@ def dorvak(prefix, exe, args, env=None, debug=None):
 def scenario_lifecycle(prefix):
     """Install, run the launcher through the machine Path, remove."""
     before = prefix.machine_path()
-    entry = runtime_folder(ROOT)
 
     install = Run(prefix, "install", ["TARGETDIR=" + ROOT])
     install.expect_code(0)
-    check(install.error_messages() == [], "error messages: %r" % install.error_messages())
+    install.expect_no_errors()
     expect_runtime(prefix, ROOT, True)
-    check(prefix.machine_path() == (before[0], before[1] + ";" + entry),
-          "Path after install is %r" % (prefix.machine_path(),))
+    expect_one_path_entry(prefix, before, ROOT)
     expect_com(prefix, {name: ROOT for name in COM_SERVERS})
     # One tick per line of the payload program (it prints one line per file
     # it lays down); the first record waits for the first line. Commit stops
@@ -262,7 +268,7 @@ def scenario_lifecycle(prefix):
 
     remove = Run(prefix, "remove")
     remove.expect_code(0)
-    check(remove.error_messages() == [], "error messages: %r" % remove.error_messages())
+    remove.expect_no_errors()
     check(not os.path.exists(prefix.unix(ROOT + "v71")), "the version folder is still there")
     check(prefix.machine_path() == before, "Path after removal is %r, before install %r"
           % (prefix.machine_path(), before))
@@ -289,7 +295,7 @@ def scenario_cancel(prefix):
     write_file(prefix, ROOT + "_KRTInstaller.cfg", "linger 3000\n")
     run = Run(prefix, "install", ["TARGETDIR=" + ROOT], cancel_at=3)
     run.expect_code(1602)
-    check(run.error_messages() == [], "error messages: %r" % run.error_messages())
+    run.expect_no_errors()
     check(len(expect_one_reset_then_increments(run)) == 3, "Commit went on after the cancel: %r" % run.progress())
     check(prefix.machine_path() == before, "Path changed to %r" % (prefix.machine_path(),))
     expect_com(prefix, {name: None for name in COM_SERVERS})
@@ -306,7 +312,7 @@ def scenario_exit_259(prefix):
     ticks = expect_one_reset_then_increments(run)
     check(len(ticks) < limit, "Commit kept sending records: %d" % len(ticks))
     run.expect_code(0)
-    check(run.error_messages() == [], "error messages: %r" % run.error_messages())
+    run.expect_no_errors()
     check(sum(ticks) == len(RUNTIME_FILES), "%d ticks for %d payload lines" % (sum(ticks), len(RUNTIME_FILES)))
     expect_runtime(prefix, ROOT, True)
     expect_com(prefix, {name: ROOT for name in COM_SERVERS})
@@ -345,8 +351,7 @@ def scenario_other_root(prefix):
     Run(prefix, "install", ["TARGETDIR=" + root]).expect_code(0)
     expect_runtime(prefix, root, True)
     check(not os.path.exists(prefix.unix(ROOT)), "something was installed under " + ROOT)
-    check(prefix.machine_path() == (before[0], before[1] + ";" + runtime_folder(root)),
-          "Path after install is %r" % (prefix.machine_path(),))
+    expect_one_path_entry(prefix, before, root)
     Run(prefix, "remove").expect_code(0)
     check(not os.path.exists(prefix.unix(root + "v71")), "the version folder is still there")
     check(prefix.machine_path() == before, "Path after removal is %r" % (prefix.machine_path(),))
@@ -368,16 +373,15 @@ def scenario_double_byte_root(prefix):
     before = prefix.machine_path()
     install = Run(prefix, "install", ["TARGETDIR=" + root])
     install.expect_code(0)
-    check(install.error_messages() == [], "error messages: %r" % install.error_messages())
+    install.expect_no_errors()
     expect_runtime(prefix, root, True)
     check(not os.path.exists(prefix.unix("C:\\Data")), "something was installed under C:\\Data")
-    check(prefix.machine_path() == (before[0], before[1] + ";" + runtime_folder(root)),
-          "Path after install is %r" % (prefix.machine_path(),))
+    expect_one_path_entry(prefix, before, root)
     expect_com(prefix, {name: root for name in COM_SERVERS})
 
     remove = Run(prefix, "remove")
     remove.expect_code(0)
-    check(remove.error_messages() == [], "error messages: %r" % remove.error_messages())
+    remove.expect_no_errors()
     check(not os.path.exists(prefix.unix(root + "v71")), "the version folder is still there")
     check(prefix.machine_path() == before, "Path after removal is %r" % (prefix.machine_path(),))
 
@@ -391,7 +395,7 @@ def scenario_drive_root(prefix):
     write_file(prefix, root + "_KRTInstaller.cfg", "args\n")
     install = Run(prefix, "install", ["TARGETDIR=" + root])
     install.expect_code(0)
-    check(install.error_messages() == [], "error messages: %r" % install.error_messages())
+    install.expect_no_errors()
     with open(prefix.unix(root + "_KRTInstaller.args"), "rb") as f:
         args = f.read().decode("ascii").splitlines()
     check(args == ["-o", "-d", "C:\\"], "the payload program was given %r" % args)
@@ -402,7 +406,7 @@ def scenario_drive_root(prefix):
 
     remove = Run(prefix, "remove")
     remove.expect_code(0)
-    check(remove.error_messages() == [], "error messages: %r" % remove.error_messages())
+    remove.expect_no_errors()
     check(not os.path.exists(prefix.unix("C:\\v71")), "the version folder is still there")
     check(os.path.isdir(prefix.unix("C:\\windows")), "the drive's own folders were touched")
     check(prefix.machine_path() == before, "Path after removal is %r" % (prefix.machine_path(),))
@@ -451,11 +455,6 @@ def version_tuple(text):
     return tuple(int(part) for part in text.split("."))
 
 
-def expect_one_path_entry(prefix, before, root):
-    check(prefix.machine_path() == (before[0], before[1] + ";" + runtime_folder(root)),
-          "Path is %r, expected the entry once behind %r" % (prefix.machine_path(), before))
-
-
 def expect_installed(prefix, before, root):
     """The runtime under root, its folder once on the Path, the COM servers
     registered from it, and the launcher, away from the runtime library,
@@ -479,7 +478,7 @@ def install_then_upgrade(prefix, older_root, newer_props):
 
     upgrade = Run(prefix, "install", newer_props, package=NEWER)
     upgrade.expect_code(0)
-    check(upgrade.error_messages() == [], "error messages: %r" % upgrade.error_messages())
+    upgrade.expect_no_errors()
     newer = products(prefix)
     check(len(newer) == 1 and set(newer) != set(older), "products after the upgrade: %r (before %r)" % (newer, older))
     check(version_tuple(*newer.values()) > version_tuple(*older.values()), "upgraded from %r to %r" % (older, newer))
@@ -523,7 +522,7 @@ def scenario_upgrade(prefix):
 
     remove = Run(prefix, "remove", package=NEWER)
     remove.expect_code(0)
-    check(remove.error_messages() == [], "error messages: %r" % remove.error_messages())
+    remove.expect_no_errors()
     check(products(prefix) == {}, "products after removal: %r" % products(prefix))
     check(not os.path.exists(prefix.unix(root + "v71")), "the version folder is still there")
     check(prefix.machine_path() == before, "Path after removal is %r, before install %r"
